@@ -1,0 +1,9 @@
+# Sourced by the scripts: configures and builds the project into $BUILD_DIR.
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_DIR=${BUILD_DIR:-$ROOT/build}
+
+configure_and_build() {
+  cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
+  cmake --build "$BUILD_DIR" -j2
+}

@@ -1,0 +1,364 @@
+// The production side of the seam: every method forwards to the Win32 call of
+// the same name, unchanged.
+//
+// The spooler and version functions are bound at run time from the copies of
+// winspool.drv and version.dll in the system directory. Neither is a known
+// DLL, so importing them the usual way would let a planted copy next to the
+// program be loaded into this elevated process before any code of ours runs.
+// GetDefaultPrinterW and SetDefaultPrinterW are bound by their ordinals.
+#include "platform/win32_system.h"
+
+namespace platform {
+namespace {
+
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+  return ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+template <typename Function>
+Function Bind(HMODULE library, const char* name) {
+  if (library == nullptr) {
+    return nullptr;
+  }
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(library, name)));
+}
+
+// A function that could not be bound fails the way a missing export does.
+template <typename Result>
+Result Unbound(Result failure) {
+  ::SetLastError(ERROR_PROC_NOT_FOUND);
+  return failure;
+}
+
+#define BOUND(function) decltype(&::function) function##_
+
+#define CALL(function, failure, ...) \
+  (function##_ != nullptr ? function##_(__VA_ARGS__) : Unbound(failure))
+
+class Win32System final : public SystemApi {
+ public:
+  Win32System() {
+    HMODULE spooler = LoadSystemLibrary(L"winspool.drv");
+    HMODULE version = LoadSystemLibrary(L"version.dll");
+#define BIND(library, function) function##_ = Bind<decltype(&::function)>(library, #function)
+    BIND(spooler, EnumMonitorsW);
+    BIND(spooler, EnumPrinterDriversW);
+    BIND(spooler, EnumPrintersW);
+    BIND(spooler, GetPrinterW);
+    BIND(spooler, GetPrinterDriverW);
+    BIND(spooler, GetPrinterDriverDirectoryW);
+    BIND(spooler, AddMonitorW);
+    BIND(spooler, DeleteMonitorW);
+    BIND(spooler, AddPrinterDriverExW);
+    BIND(spooler, DeletePrinterDriverExW);
+    BIND(spooler, AddPrinterW);
+    BIND(spooler, DeletePrinter);
+    BIND(spooler, OpenPrinterW);
+    BIND(spooler, ClosePrinter);
+    BIND(spooler, SetPrinterW);
+    BIND(spooler, GetPrinterDataA);
+    BIND(spooler, GetPrinterDataExA);
+    BIND(spooler, SetPrinterDataA);
+    BIND(spooler, SetPrinterDataExA);
+    BIND(version, GetFileVersionInfoSizeW);
+    BIND(version, GetFileVersionInfoW);
+    BIND(version, VerQueryValueW);
+#undef BIND
+    GetDefaultPrinterW_ = Bind<decltype(&::GetDefaultPrinterW)>(spooler, MAKEINTRESOURCEA(203));
+    SetDefaultPrinterW_ = Bind<decltype(&::SetDefaultPrinterW)>(spooler, MAKEINTRESOURCEA(204));
+  }
+
+  SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access) override {
+    return ::OpenSCManagerW(machine, database, access);
+  }
+  SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) override {
+    return ::OpenServiceW(manager, name, access);
+  }
+  BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) override {
+    return ::QueryServiceStatus(service, status);
+  }
+  BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) override {
+    return ::StartServiceW(service, argc, argv);
+  }
+  BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) override {
+    return ::ControlService(service, control, status);
+  }
+  BOOL CloseServiceHandle(SC_HANDLE handle) override {
+    return ::CloseServiceHandle(handle);
+  }
+
+  BOOL EnumMonitorsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                     LPDWORD returned) override {
+    return CALL(EnumMonitorsW, FALSE, server, level, buffer, size, needed, returned);
+  }
+  BOOL EnumPrinterDriversW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer,
+                           DWORD size, LPDWORD needed, LPDWORD returned) override {
+    return CALL(EnumPrinterDriversW, FALSE, server, environment, level, buffer, size, needed,
+                returned);
+  }
+  BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
+                     LPDWORD needed, LPDWORD returned) override {
+    return CALL(EnumPrintersW, FALSE, flags, name, level, buffer, size, needed, returned);
+  }
+  BOOL GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size,
+                   LPDWORD needed) override {
+    return CALL(GetPrinterW, FALSE, printer, level, buffer, size, needed);
+  }
+  BOOL GetPrinterDriverW(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE buffer, DWORD size,
+                         LPDWORD needed) override {
+    return CALL(GetPrinterDriverW, FALSE, printer, environment, level, buffer, size, needed);
+  }
+  BOOL GetPrinterDriverDirectoryW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer,
+                                  DWORD size, LPDWORD needed) override {
+    return CALL(GetPrinterDriverDirectoryW, FALSE, server, environment, level, buffer, size,
+                needed);
+  }
+  BOOL AddMonitorW(LPWSTR server, DWORD level, LPBYTE monitor) override {
+    return CALL(AddMonitorW, FALSE, server, level, monitor);
+  }
+  BOOL DeleteMonitorW(LPWSTR server, LPWSTR environment, LPWSTR monitor) override {
+    return CALL(DeleteMonitorW, FALSE, server, environment, monitor);
+  }
+  BOOL AddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE driver, DWORD flags) override {
+    return CALL(AddPrinterDriverExW, FALSE, server, level, driver, flags);
+  }
+  BOOL DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR driver, DWORD delete_flags,
+                              DWORD version) override {
+    return CALL(DeletePrinterDriverExW, FALSE, server, environment, driver, delete_flags, version);
+  }
+  HANDLE AddPrinterW(LPWSTR server, DWORD level, LPBYTE printer) override {
+    return CALL(AddPrinterW, HANDLE{nullptr}, server, level, printer);
+  }
+  BOOL DeletePrinter(HANDLE printer) override {
+    return CALL(DeletePrinter, FALSE, printer);
+  }
+  BOOL OpenPrinterW(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) override {
+    return CALL(OpenPrinterW, FALSE, name, printer, defaults);
+  }
+  BOOL ClosePrinter(HANDLE printer) override {
+    return CALL(ClosePrinter, FALSE, printer);
+  }
+  BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) override {
+    return CALL(SetPrinterW, FALSE, printer, level, info, command);
+  }
+  DWORD GetPrinterDataA(HANDLE printer, LPSTR value, LPDWORD type, LPBYTE data, DWORD size,
+                        LPDWORD needed) override {
+    return GetPrinterDataA_ != nullptr ? GetPrinterDataA_(printer, value, type, data, size, needed)
+                                       : DWORD{ERROR_PROC_NOT_FOUND};
+  }
+  DWORD GetPrinterDataExA(HANDLE printer, LPCSTR key, LPCSTR value, LPDWORD type, LPBYTE data,
+                          DWORD size, LPDWORD needed) override {
+    return GetPrinterDataExA_ != nullptr
+               ? GetPrinterDataExA_(printer, key, value, type, data, size, needed)
+               : DWORD{ERROR_PROC_NOT_FOUND};
+  }
+  DWORD SetPrinterDataA(HANDLE printer, LPSTR value, DWORD type, LPBYTE data, DWORD size) override {
+    return SetPrinterDataA_ != nullptr ? SetPrinterDataA_(printer, value, type, data, size)
+                                       : DWORD{ERROR_PROC_NOT_FOUND};
+  }
+  DWORD SetPrinterDataExA(HANDLE printer, LPCSTR key, LPCSTR value, DWORD type, LPBYTE data,
+                          DWORD size) override {
+    return SetPrinterDataExA_ != nullptr ? SetPrinterDataExA_(printer, key, value, type, data, size)
+                                         : DWORD{ERROR_PROC_NOT_FOUND};
+  }
+  BOOL GetDefaultPrinterW(LPWSTR buffer, LPDWORD chars) override {
+    return CALL(GetDefaultPrinterW, FALSE, buffer, chars);
+  }
+  BOOL SetDefaultPrinterW(LPCWSTR printer) override {
+    return CALL(SetDefaultPrinterW, FALSE, printer);
+  }
+
+  LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD options, REGSAM access,
+                        PHKEY result) override {
+    return ::RegOpenKeyExA(key, subkey, options, access, result);
+  }
+  LSTATUS RegQueryValueExW(HKEY key, LPCWSTR value, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                           LPDWORD size) override {
+    return ::RegQueryValueExW(key, value, reserved, type, data, size);
+  }
+  LSTATUS RegSetValueExW(HKEY key, LPCWSTR value, DWORD reserved, DWORD type, const BYTE* data,
+                         DWORD size) override {
+    return ::RegSetValueExW(key, value, reserved, type, data, size);
+  }
+  LSTATUS RegDeleteValueA(HKEY key, LPCSTR value) override {
+    return ::RegDeleteValueA(key, value);
+  }
+  LSTATUS RegCloseKey(HKEY key) override {
+    return ::RegCloseKey(key);
+  }
+
+  HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                     DWORD disposition, DWORD flags, HANDLE template_file) override {
+    return ::CreateFileW(path, access, share, security, disposition, flags, template_file);
+  }
+  BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read,
+                LPOVERLAPPED overlapped) override {
+    return ::ReadFile(file, buffer, size, read, overlapped);
+  }
+  BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written,
+                 LPOVERLAPPED overlapped) override {
+    return ::WriteFile(file, buffer, size, written, overlapped);
+  }
+  BOOL CloseHandle(HANDLE handle) override {
+    return ::CloseHandle(handle);
+  }
+  BOOL DeleteFileW(LPCWSTR path) override {
+    return ::DeleteFileW(path);
+  }
+  BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags) override {
+    return ::MoveFileExW(existing, replacement, flags);
+  }
+  DWORD GetFileAttributesW(LPCWSTR path) override {
+    return ::GetFileAttributesW(path);
+  }
+  DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) override {
+    return ::GetModuleFileNameW(module, buffer, size);
+  }
+  UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) override {
+    return ::GetSystemDirectoryW(buffer, size);
+  }
+
+  DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) override {
+    return CALL(GetFileVersionInfoSizeW, DWORD{0}, path, handle);
+  }
+  BOOL GetFileVersionInfoW(LPCWSTR path, DWORD handle, DWORD size, LPVOID data) override {
+    return CALL(GetFileVersionInfoW, FALSE, path, handle, size, data);
+  }
+  BOOL VerQueryValueW(LPCVOID block, LPCWSTR sub_block, LPVOID* buffer, PUINT length) override {
+    return CALL(VerQueryValueW, FALSE, block, sub_block, buffer, length);
+  }
+
+  HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) override {
+    return ::GlobalAlloc(flags, bytes);
+  }
+  HGLOBAL GlobalFree(HGLOBAL block) override {
+    return ::GlobalFree(block);
+  }
+  HANDLE GetProcessHeap() override {
+    return ::GetProcessHeap();
+  }
+  LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) override {
+    return ::HeapAlloc(heap, flags, bytes);
+  }
+  LPVOID HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) override {
+    return ::HeapReAlloc(heap, flags, block, bytes);
+  }
+  BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) override {
+    return ::HeapFree(heap, flags, block);
+  }
+  HLOCAL LocalFree(HLOCAL block) override {
+    return ::LocalFree(block);
+  }
+
+  DWORD GetLastError() override {
+    return ::GetLastError();
+  }
+  void SetLastError(DWORD error) override {
+    ::SetLastError(error);
+  }
+  DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD message, DWORD language, LPWSTR buffer,
+                       DWORD size, va_list* arguments) override {
+    return ::FormatMessageW(flags, source, message, language, buffer, size, arguments);
+  }
+  int MultiByteToWideChar(UINT code_page, DWORD flags, LPCCH text, int bytes, LPWSTR buffer,
+                          int chars) override {
+    return ::MultiByteToWideChar(code_page, flags, text, bytes, buffer, chars);
+  }
+
+  void Sleep(DWORD milliseconds) override {
+    ::Sleep(milliseconds);
+  }
+  DWORD GetTickCount() override {
+    return ::GetTickCount();
+  }
+
+  HWND FindWindowW(LPCWSTR class_name, LPCWSTR title) override {
+    return ::FindWindowW(class_name, title);
+  }
+  BOOL PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) override {
+    return ::PostMessageW(window, message, wparam, lparam);
+  }
+  BOOL IsWindow(HWND window) override {
+    return ::IsWindow(window);
+  }
+  SHORT GetAsyncKeyState(int key) override {
+    return ::GetAsyncKeyState(key);
+  }
+  INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR dialog, HWND owner, DLGPROC procedure,
+                          LPARAM parameter) override {
+    return ::DialogBoxParamW(instance, dialog, owner, procedure, parameter);
+  }
+  BOOL EndDialog(HWND dialog, INT_PTR result) override {
+    return ::EndDialog(dialog, result);
+  }
+  BOOL SetDlgItemTextW(HWND dialog, int item, LPCWSTR text) override {
+    return ::SetDlgItemTextW(dialog, item, text);
+  }
+  BOOL SetWindowTextW(HWND window, LPCWSTR text) override {
+    return ::SetWindowTextW(window, text);
+  }
+
+  HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCSTR name) override {
+    return ::CreateMutexA(security, owned, name);
+  }
+  DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override {
+    return ::WaitForSingleObject(handle, milliseconds);
+  }
+  BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line,
+                      LPSECURITY_ATTRIBUTES process_security, LPSECURITY_ATTRIBUTES thread_security,
+                      BOOL inherit_handles, DWORD creation_flags, LPVOID environment,
+                      LPCWSTR directory, LPSTARTUPINFOW startup,
+                      LPPROCESS_INFORMATION process) override {
+    return ::CreateProcessW(application, command_line, process_security, thread_security,
+                            inherit_handles, creation_flags, environment, directory, startup,
+                            process);
+  }
+  BOOL GetVersionExA(LPOSVERSIONINFOA version) override {
+    return ::GetVersionExA(version);
+  }
+
+  LPWSTR GetCommandLineW() override {
+    return ::GetCommandLineW();
+  }
+  LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) override {
+    return ::CommandLineToArgvW(command_line, count);
+  }
+  BOOL SetDefaultDllDirectories(DWORD flags) override {
+    return ::SetDefaultDllDirectories(flags);
+  }
+
+ private:
+  BOUND(EnumMonitorsW) = nullptr;
+  BOUND(EnumPrinterDriversW) = nullptr;
+  BOUND(EnumPrintersW) = nullptr;
+  BOUND(GetPrinterW) = nullptr;
+  BOUND(GetPrinterDriverW) = nullptr;
+  BOUND(GetPrinterDriverDirectoryW) = nullptr;
+  BOUND(AddMonitorW) = nullptr;
+  BOUND(DeleteMonitorW) = nullptr;
+  BOUND(AddPrinterDriverExW) = nullptr;
+  BOUND(DeletePrinterDriverExW) = nullptr;
+  BOUND(AddPrinterW) = nullptr;
+  BOUND(DeletePrinter) = nullptr;
+  BOUND(OpenPrinterW) = nullptr;
+  BOUND(ClosePrinter) = nullptr;
+  BOUND(SetPrinterW) = nullptr;
+  BOUND(GetPrinterDataA) = nullptr;
+  BOUND(GetPrinterDataExA) = nullptr;
+  BOUND(SetPrinterDataA) = nullptr;
+  BOUND(SetPrinterDataExA) = nullptr;
+  BOUND(GetDefaultPrinterW) = nullptr;
+  BOUND(SetDefaultPrinterW) = nullptr;
+  BOUND(GetFileVersionInfoSizeW) = nullptr;
+  BOUND(GetFileVersionInfoW) = nullptr;
+  BOUND(VerQueryValueW) = nullptr;
+};
+
+}  // namespace
+
+SystemApi& ProductionSystem() {
+  static Win32System system;
+  return system;
+}
+
+}  // namespace platform
