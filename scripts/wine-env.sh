@@ -12,6 +12,10 @@ fresh_wine_prefix() {
   rm -rf "$1"
   mkdir -p "$(dirname "$1")"
   WINEPREFIX="$1" timeout 120 "$WINE" wineboot -i >/dev/null 2>&1
+  # Xvfb runs no window manager: unmanaged windows spare each hidden window
+  # Wine's two-second wait for a window manager that never answers.
+  WINEPREFIX="$1" "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+    >/dev/null 2>&1
   WINEPREFIX="$1" "$WINESERVER" -k 2>/dev/null || true
   WINEPREFIX="$1" "$WINESERVER" -w 2>/dev/null || true
 }

@@ -1,0 +1,224 @@
+#include "print/printers.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/system_api.h"
+#include "print/spooler_queries.h"
+#include "product.h"
+#include "session/install_session.h"
+#include "session/memory.h"
+#include "session/session_log.h"
+
+namespace print {
+namespace {
+
+using platform::Sys;
+using session::ErrorNumber;
+using session::LogLine;
+using session::ReportError;
+
+constexpr char kSubKeyValue[] = "SubKey";
+constexpr char kUserKey[] = "DsUser";
+constexpr char kSettingsBase[] = "Software\\Korvane Software KFT\\Lumenquill";
+constexpr char kSettingsPrefix[] = "Lumenquills\\";
+constexpr DWORD kDeleteAccess = 0x10004;  // DELETE | PRINTER_ACCESS_ADMINISTER
+constexpr size_t kNameBuffer = 260;
+
+const wchar_t* NameOrStar(const wchar_t* name) {
+  return name != nullptr ? name : L"*";
+}
+
+// A read that fills at most kSubKeyCapacity bytes and succeeds only with a
+// terminated REG_SZ string; anything else leaves the buffer empty.
+template <typename Read>
+bool ReadSubKey(Read read, char* buffer) {
+  DWORD type = 0, needed = 0;
+  if (read(&type, reinterpret_cast<LPBYTE>(buffer), &needed) != ERROR_SUCCESS || type != REG_SZ ||
+      needed > kSubKeyCapacity || std::memchr(buffer, 0, needed == 0 ? 1 : needed) == nullptr) {
+    buffer[0] = 0;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void GetPrinterSubKey(HANDLE printer, char* buffer) {
+  buffer[0] = 0;
+  bool found = ReadSubKey(
+      [&](DWORD* type, LPBYTE data, DWORD* needed) {
+        return Sys().GetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), type, data,
+                                     kSubKeyCapacity, needed);
+      },
+      buffer);
+  if (!found) {
+    ReadSubKey(
+        [&](DWORD* type, LPBYTE data, DWORD* needed) {
+          return Sys().GetPrinterDataExA(printer, kUserKey, kSubKeyValue, type, data,
+                                         kSubKeyCapacity, needed);
+        },
+        buffer);
+  }
+}
+
+bool SetPrinterSubKey(HANDLE printer, const char* subkey) {
+  auto bytes = static_cast<DWORD>(std::strlen(subkey) + 1);
+  auto* data = reinterpret_cast<LPBYTE>(const_cast<char*>(subkey));
+  Sys().SetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), REG_SZ, data, bytes);
+  return Sys().SetPrinterDataExA(printer, kUserKey, kSubKeyValue, REG_SZ, data, bytes) ==
+         ERROR_SUCCESS;
+}
+
+bool ClearDeletedMark(const char* relative_key) {
+  char path[512];
+  int length = std::snprintf(path, sizeof(path), "%s\\%s", kSettingsBase, relative_key);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof(path)) {
+    return false;  // a cut path would name another key
+  }
+  HKEY key = nullptr;
+  if (Sys().RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool deleted = Sys().RegDeleteValueA(key, "deleted") == ERROR_SUCCESS;
+  Sys().RegCloseKey(key);
+  return deleted;
+}
+
+void RememberPrinter(session::InstallSession& session, PRINTER_INFO_2W& record) {
+  HANDLE printer = nullptr;
+  if (!Sys().OpenPrinterW(record.pPrinterName, &printer, nullptr)) {
+    return;
+  }
+  char subkey[kNameBuffer] = {};
+  GetPrinterSubKey(printer, subkey);
+  if (subkey[0] != 0) {
+    auto* node =
+        static_cast<PrinterRestoreNode*>(session::AllocateBlock(sizeof(PrinterRestoreNode)));
+    char* copy = node != nullptr ? session::CopyText(subkey) : nullptr;
+    if (copy != nullptr) {
+      *node = PrinterRestoreNode{copy, &record, session.RestoreList};
+      session.RestoreList = node;
+    } else {
+      session::FreeBlock(node);
+    }
+  }
+  Sys().ClosePrinter(printer);
+}
+
+void DeletePrinter(session::InstallSession& session, const wchar_t* name) {
+  LogLine(session, L">DeletePrinter(%s)", NameOrStar(name));
+  ++session.Depth;
+  PRINTER_DEFAULTSW defaults{nullptr, nullptr, kDeleteAccess};
+  HANDLE printer = nullptr;
+  if (!Sys().OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
+    ReportError(session, ErrorNumber::kOpenPrinter, NameOrStar(name));
+  } else {
+    if (SpoolDeletePrinter(printer)) {
+      LogLine(session, L"OK");
+    } else {
+      ReportError(session, ErrorNumber::kDeletePrinter, NameOrStar(name));
+    }
+    Sys().ClosePrinter(printer);
+  }
+  --session.Depth;
+}
+
+void DeleteAllPrinters(session::InstallSession& session) {
+  LogLine(session, L">DeleteAllPrinters");
+  ++session.Depth;
+  PRINTER_INFO_2W* records = session.Printers.Records();
+  for (uint32_t i = 0; i < session.Printers.count; ++i) {
+    if (IsProductDriver(records[i].pDriverName)) {
+      RememberPrinter(session, records[i]);
+      DeletePrinter(session, records[i].pPrinterName);
+    }
+  }
+  --session.Depth;
+}
+
+HANDLE AddPrinter(session::InstallSession& session, const wchar_t* name) {
+  LogLine(session, L">AddPrinter(%s)", NameOrStar(name));
+  ++session.Depth;
+  LogLine(session, L"Let's check our port monitors");
+  // Only logged: the printer is added whatever the check finds.
+  MonitorList monitors;
+  EnumerateMonitors(monitors, session);
+  if (FindProductMonitor(monitors) >= 0) {
+    LogLine(session, L"Port monitor is found");
+  } else {
+    LogLine(session, L"No Lumenquill port monitor was found.");
+    if (monitors.count != 0) {
+      LogMonitorList(session, monitors);
+    } else {
+      LogLine(session, L"BTW, there is no port monitors on this system.");
+    }
+  }
+  FreeList(monitors);
+
+  PRINTER_INFO_2W info{};
+  info.pPrinterName = const_cast<LPWSTR>(name);
+  info.pPortName = const_cast<LPWSTR>(product::kMonitorName);
+  info.pDriverName = const_cast<LPWSTR>(product::kDriverName);
+  info.pComment = const_cast<LPWSTR>(L"");
+  info.pPrintProcessor = const_cast<LPWSTR>(product::kPrintProcessor);
+  HANDLE printer = SpoolAddPrinter(info);
+  if (printer != nullptr) {
+    LogLine(session, L"OK :)");
+  } else {
+    ReportError(session, ErrorNumber::kAddPrinter, NameOrStar(name));
+  }
+  --session.Depth;
+  return printer;
+}
+
+void RestorePrinters(session::InstallSession& session) {
+  int restored = 0;
+  for (PrinterRestoreNode* node = session.RestoreList; node != nullptr; node = node->next) {
+    const PRINTER_INFO_2W& old = *node->printer;
+    HANDLE printer = AddPrinter(session, old.pPrinterName);
+    if (printer == nullptr) {
+      continue;
+    }
+    if (SetPrinterSubKey(printer, node->subkey)) {
+      // The key named by the value read back from the new printer.
+      char key[kNameBuffer] = {};
+      std::memcpy(key, kSettingsPrefix, sizeof(kSettingsPrefix) - 1);
+      GetPrinterSubKey(printer, key + sizeof(kSettingsPrefix) - 1);
+      if (key[sizeof(kSettingsPrefix) - 1] != 0) {
+        ClearDeletedMark(key);
+      }
+    }
+    PrinterInfoBlock info;
+    QueryPrinterInfo(info, printer);
+    if (info.block != nullptr) {
+      auto* record = static_cast<PRINTER_INFO_2W*>(info.block);
+      record->pComment = old.pComment;
+      record->pLocation = old.pLocation;
+      Sys().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0);
+      if ((old.Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0 && IsProductDriver(old.pDriverName)) {
+        Sys().SetDefaultPrinterW(record->pPrinterName);
+      }
+      FreeInfo(info);
+    }
+    Sys().ClosePrinter(printer);
+    ++restored;
+  }
+  if (restored == 0) {
+    HANDLE printer = AddPrinter(session, product::kFallbackPrinterName);
+    if (printer != nullptr) {
+      Sys().ClosePrinter(printer);
+    }
+  }
+}
+
+void FreeRestoreList(session::InstallSession& session) {
+  while (session.RestoreList != nullptr) {
+    PrinterRestoreNode* node = session.RestoreList;
+    session.RestoreList = node->next;
+    session::FreeBlock(node->subkey);
+    session::FreeBlock(node);
+  }
+}
+
+}  // namespace print

@@ -1,0 +1,55 @@
+// InstallSession: the record one install or uninstall command works on from
+// start to end. Creating it checks the spooler, fixes the file set, finds the
+// directories, and takes the snapshot of the installed printers with the
+// default printer marked; freeing it releases everything the steps left in it.
+#pragma once
+
+#include <cstdint>
+
+#include "print/spooler_queries.h"
+#include "session/wide_string.h"
+
+namespace services {
+struct PendingDeleteNode;
+}
+namespace print {
+struct PrinterRestoreNode;
+}
+
+namespace session {
+
+// Mode flags of InitSession.
+inline constexpr uint32_t ModeX64 = 2;     // the 64-bit file set, environment "Windows x64"
+inline constexpr uint32_t ModeNoTray = 4;  // the tray companion is not started
+
+struct InstallSession {
+  WideString InstallerDirectory;  // the program's own directory, with its separator
+  WideString SystemDirectory;     // with a trailing backslash
+  WideString SessionLog;
+  WideString DriverDirectory;  // the spooler's driver directory, with a trailing backslash
+  const wchar_t* Environment = nullptr;
+  const wchar_t* MonitorFile = nullptr;
+  const wchar_t* DriverFile = nullptr;
+  const wchar_t* HelpFile = nullptr;
+  const wchar_t* ConfigFile = nullptr;
+  uint8_t Is64Bit = 0;
+  uint8_t CheckMonitorVersion = 0;
+  uint8_t InstallMonitor = 1;
+  uint8_t LaunchTray = 1;
+  uint8_t CopyMonitor = 1;
+  int32_t ErrorCount = 0;
+  int32_t Depth = 0;
+  services::PendingDeleteNode* PendingDeletes = nullptr;
+  print::PrinterRestoreNode* RestoreList = nullptr;
+  print::PrinterSnapshot Printers;
+  // Null-terminated array of the snapshot records whose port the monitor
+  // removal switched to "file:"; null when none was made.
+  PRINTER_INFO_2W** ReboundPrinters = nullptr;
+};
+
+InstallSession& InitSession(InstallSession& session, uint32_t mode);
+void FreeSession(InstallSession& session);
+// Takes the printer snapshot and marks the default printer in it.
+void MarkDefaultPrinter(InstallSession& session);
+
+}  // namespace session

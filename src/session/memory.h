@@ -1,0 +1,20 @@
+// Fixed, zero-filled global-memory blocks: what spooler results, list nodes
+// and copies of names live in. Each is freed by the record or routine that
+// owns it.
+#pragma once
+
+#include <cstddef>
+
+namespace session {
+
+// A zero-filled block, or null when memory runs out.
+void* AllocateBlock(size_t bytes);
+void FreeBlock(void* block);
+
+// A copy of a wide or narrow text in a block of its own (length plus one
+// characters), or null when memory runs out.
+wchar_t* CopyText(const wchar_t* text);
+wchar_t* CopyText(const wchar_t* text, size_t length);  // the first `length` characters
+char* CopyText(const char* text);
+
+}  // namespace session

@@ -1,0 +1,16 @@
+#include "session/module_instance.h"
+
+namespace session {
+namespace {
+HINSTANCE module_instance = nullptr;
+}  // namespace
+
+void SetModuleInstance(HINSTANCE instance) {
+  module_instance = instance;
+}
+
+HINSTANCE ModuleInstance() {
+  return module_instance;
+}
+
+}  // namespace session

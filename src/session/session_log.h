@@ -1,0 +1,62 @@
+// The session's log: progress lines, numbered error reports, and the system's
+// English texts for error codes. The log lives in memory only; the log dialog
+// is its one reader.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/windows_api.h"
+
+namespace session {
+
+struct InstallSession;
+
+// The numbered errors; each number has exactly one message (ErrorFormat).
+enum class ErrorNumber : uint32_t {
+  kOpenServiceManager = 1,
+  kOpenSpooler = 2,
+  kStopSpooler = 3,
+  kStartSpooler = 4,
+  kControlService = 5,  // the service call's error code, twice
+  kDriverDirectory = 6,
+  kSystemDirectory = 7,
+  kCopyShortWrite = 8,   // destination path
+  kOpenDestination = 9,  // destination path
+  kOpenSource = 10,      // file name
+  kInstallMonitor = 11,
+  kRemoveMonitor = 12,
+  kInstallDriver = 13,
+  kRemoveDriver = 14,
+  kAddPrinter = 15,     // printer name
+  kOpenPrinter = 16,    // printer name
+  kDeletePrinter = 17,  // printer name
+};
+
+const wchar_t* ErrorFormat(ErrorNumber number);
+
+// Lines hold at most this many characters before indentation; longer texts
+// are cut.
+inline constexpr size_t kLineLimit = 1023;
+
+// Formats one line (wide printf conventions: %s is a wide text) and appends
+// it at the session's depth.
+void LogLine(InstallSession& session, const wchar_t* format, ...);
+// Appends indentation, the text (none when null) and CR LF.
+void AppendLogLine(InstallSession& session, const wchar_t* text);
+// Appends "Error(N): " and the error's message formatted with the arguments,
+// followed by the system's text for the thread's last error when that is not
+// 0, and counts the error. The last error is read before anything else runs.
+void ReportError(InstallSession& session, ErrorNumber number, ...);
+
+// The system's English text for a code with its trailing line breaks
+// removed, or null. The caller frees it with LocalFree.
+LPWSTR SystemMessage(DWORD code);
+// The same text with its trailing line break kept.
+LPWSTR SystemMessageWithLineBreak(DWORD code);
+
+// Formats into a buffer of `capacity` characters, cutting what does not fit;
+// the result is always terminated. Returns the characters written.
+size_t FormatText(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list arguments);
+size_t FormatText(wchar_t* buffer, size_t capacity, const wchar_t* format, ...);
+
+}  // namespace session
