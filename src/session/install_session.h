@@ -14,7 +14,8 @@ struct PendingDeleteNode;
 }
 namespace print {
 struct PrinterRestoreNode;
-}
+struct ReboundPrinter;
+}  // namespace print
 
 namespace session {
 
@@ -42,9 +43,9 @@ struct InstallSession {
   services::PendingDeleteNode* PendingDeletes = nullptr;
   print::PrinterRestoreNode* RestoreList = nullptr;
   print::PrinterSnapshot Printers;
-  // Null-terminated array of the snapshot records whose port the monitor
-  // removal switched to "file:"; null when none was made.
-  PRINTER_INFO_2W** ReboundPrinters = nullptr;
+  // The snapshot records whose port the monitor removal switched to
+  // "file:", ended by an entry without a printer; null when none was made.
+  print::ReboundPrinter* ReboundPrinters = nullptr;
 };
 
 InstallSession& InitSession(InstallSession& session, uint32_t mode);

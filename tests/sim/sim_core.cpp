@@ -233,12 +233,22 @@ void SimWindows::FailNthCall(int nth) {
   faults_.push_back({"*", nth, 0, 1, 0});
 }
 
-void SimWindows::FailAllocation(int nth, int times) {
-  allocation_faults_.emplace_back(nth + allocations, times);
+void SimWindows::FailAllocation(int nth, int times, std::optional<int> kind) {
+  allocation_faults_.push_back({nth, times, kind});
 }
 
 std::optional<DWORD> SimWindows::Enter(const char* call, const std::string& detail) {
   calls.push_back(detail.empty() ? std::string(call) : std::string(call) + "(" + detail + ")");
+  int number = ++call_numbers_[call];
+  auto hook = before_call.find(call);
+  if (hook != before_call.end()) {
+    auto action = hook->second;  // the hook may replace itself
+    action(number);
+  }
+  auto duration = call_durations.find(call);
+  if (duration != call_durations.end()) {
+    clock.AdvanceTo(clock.now + duration->second);
+  }
   DWORD typical = TypicalError(call);
   if (typical != 0) {
     ++failable_calls;
@@ -305,10 +315,17 @@ void* SimWindows::Allocate(Block::Kind kind, size_t bytes, bool zero, const std:
                            bool counted) {
   if (counted) {
     ++allocations;
-    for (auto& [nth, times] : allocation_faults_) {
-      if (allocations >= nth && (times < 0 || allocations < nth + times)) {
-        return nullptr;
+    bool fail = false;
+    for (AllocationFault& fault : allocation_faults_) {
+      if (fault.kind && *fault.kind != kind) {
+        continue;
       }
+      ++fault.seen;
+      fail = fail ||
+             (fault.seen >= fault.nth && (fault.times < 0 || fault.seen < fault.nth + fault.times));
+    }
+    if (fail) {
+      return nullptr;
     }
   }
   auto* raw = static_cast<unsigned char*>(std::malloc(bytes + 2 * kGuard));

@@ -47,6 +47,7 @@ File& FileSystem::Put(const std::wstring& path, std::string bytes) {
   MakeDirectory(ParentOf(key));
   auto& entry = files[key];
   entry.first = path;
+  entry.second = File{};
   entry.second.bytes = std::move(bytes);
   return entry.second;
 }

@@ -285,11 +285,18 @@ class SimWindows final : public platform::SystemApi {
   // typically returns.
   void FailNthCall(int nth);
   // The nth allocation (GlobalAlloc, HeapAlloc, HeapReAlloc), counted from
-  // now, fails.
-  void FailAllocation(int nth, int times = 1);
+  // now, fails, `times` times in a row (-1: for ever). With a kind, only
+  // allocations of that kind count and fail.
+  void FailAllocation(int nth, int times = 1, std::optional<int> kind = std::nullopt);
   // The error a failing call of this name usually reports; 0 when the call
   // cannot fail.
   static DWORD TypicalError(const std::string& call);
+
+  // Virtual time a call of this name takes (a slow disk, a busy spooler).
+  std::map<std::string, uint64_t> call_durations;
+  // Runs just before each call of this name, with its 1-based number: lets a
+  // test change the machine between two calls.
+  std::map<std::string, std::function<void(int)>> before_call;
 
   // ---- what happened
   std::vector<std::string> calls;  // "Name" or "Name(detail)" in order
@@ -442,7 +449,13 @@ class SimWindows final : public platform::SystemApi {
  private:
   DWORD last_error_ = 0;
   std::vector<Fault> faults_;
-  std::vector<std::pair<int, int>> allocation_faults_;  // nth, times
+  struct AllocationFault {
+    int nth, times;
+    std::optional<int> kind;
+    int seen = 0;
+  };
+  std::vector<AllocationFault> allocation_faults_;
+  std::map<std::string, int> call_numbers_;
   std::map<void*, Block> blocks_;
   std::map<uintptr_t, HandleEntry> handles_;
   uintptr_t next_handle_ = 0x1000;

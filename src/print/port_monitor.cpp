@@ -1,0 +1,280 @@
+#include "print/port_monitor.h"
+
+#include <cstring>
+#include <cwchar>
+
+#include "platform/system_api.h"
+#include "product.h"
+#include "services/file_copy.h"
+#include "services/pending_deletes.h"
+#include "services/spooler_service.h"
+#include "session/install_session.h"
+#include "session/memory.h"
+#include "session/session_log.h"
+
+namespace print {
+namespace {
+
+using platform::Sys;
+using session::ErrorNumber;
+using session::LogLine;
+using session::ReportError;
+
+constexpr int kAddAttempts = 5;
+constexpr DWORD kAddPause = 50;  // ms, before every attempt but the first
+constexpr size_t kProductPortLength = 11;
+constexpr size_t kFilePortLength = 5;
+static_assert(sizeof(product::kMonitorName) / sizeof(wchar_t) == kProductPortLength + 1);
+static_assert(sizeof(product::kFilePort) / sizeof(wchar_t) == kFilePortLength + 1);
+
+bool Compatible(int32_t build) {
+  return build > product::kOldestIncompatibleBuild && build <= product::kBuild;
+}
+
+// Replaces "Lumenquill:" at `offset` by "file:", in place; the string
+// becomes 6 characters shorter.
+void SwitchToFilePort(wchar_t* ports, size_t offset) {
+  wchar_t* at = ports + offset;
+  wchar_t* rest = at + kProductPortLength;
+  std::wmemcpy(at, product::kFilePort, kFilePortLength);
+  std::wmemmove(at + kFilePortLength, rest, std::wcslen(rest) + 1);
+}
+
+// Replaces "file:" at `offset` by "Lumenquill:", in place. Only done to a
+// string that SwitchToFilePort shortened, so the room is there.
+void SwitchToProductPort(wchar_t* ports, size_t offset) {
+  wchar_t* at = ports + offset;
+  wchar_t* rest = at + kFilePortLength;
+  std::wmemmove(at + kProductPortLength, rest, std::wcslen(rest) + 1);
+  std::wmemcpy(at, product::kMonitorName, kProductPortLength);
+}
+
+// Sets the printer's port list as the snapshot record now holds it.
+void Rebind(session::InstallSession& session, PRINTER_INFO_2W& record) {
+  PRINTER_DEFAULTSW defaults{nullptr, nullptr, PRINTER_ALL_ACCESS};
+  HANDLE printer = nullptr;
+  if (!Sys().OpenPrinterW(record.pPrinterName, &printer, &defaults)) {
+    LogLine(session, L"Can't open printer %s", record.pPrinterName);
+    return;
+  }
+  bool set = Sys().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&record), 0) != FALSE;
+  LogLine(session, set ? L"SetPrinter(%s) - ok" : L"SetPrinter(%s) - failed", record.pPrinterName);
+  Sys().ClosePrinter(printer);
+}
+
+// Switches every printer of the snapshot that uses the product's port to
+// "file:", remembering each in a new array of the session.
+void ReboundPrinters(session::InstallSession& session) {
+  session::FreeBlock(session.ReboundPrinters);
+  session.ReboundPrinters = nullptr;
+  uint32_t count = session.Printers.count;
+  if (count == 0) {
+    return;
+  }
+  auto* rebound =
+      static_cast<ReboundPrinter*>(session::AllocateBlock((count + 1) * sizeof(ReboundPrinter)));
+  if (rebound == nullptr) {
+    return;  // a printer switched but not remembered would stay on "file:" for good
+  }
+  session.ReboundPrinters = rebound;
+  PRINTER_INFO_2W* records = session.Printers.Records();
+  for (uint32_t i = 0; i < count; ++i) {
+    wchar_t* ports = records[i].pPortName;
+    const wchar_t* found = ports != nullptr ? std::wcsstr(ports, product::kMonitorName) : nullptr;
+    if (found == nullptr) {
+      continue;
+    }
+    auto offset = static_cast<uint32_t>(found - ports);
+    *rebound++ = ReboundPrinter{&records[i], offset};
+    SwitchToFilePort(ports, offset);
+    Rebind(session, records[i]);
+  }
+}
+
+// Where to put the product's port back: where it was taken from, or failing
+// that the first "file:" of the list.
+const wchar_t* FilePortToSwitchBack(const ReboundPrinter& entry) {
+  wchar_t* ports = entry.printer->pPortName;
+  if (ports == nullptr) {
+    return nullptr;
+  }
+  size_t length = std::wcslen(ports);
+  if (entry.offset + kFilePortLength <= length &&
+      std::wcsncmp(ports + entry.offset, product::kFilePort, kFilePortLength) == 0) {
+    return ports + entry.offset;
+  }
+  return std::wcsstr(ports, product::kFilePort);
+}
+
+void CopyMonitorFile(session::InstallSession& session) {
+  const wchar_t* directory = session::Text(session.SystemDirectory);
+  if (services::CopyFile(session, directory, session.MonitorFile, nullptr, 0, 0) == S_OK) {
+    return;
+  }
+  // The old DLL may still be loaded by the spooler: copy with it stopped.
+  services::SpoolerStop stop;
+  services::RestartSpooler(stop, &session);
+  services::CopyFile(session, directory, session.MonitorFile, nullptr, 0, 1);
+  services::ResumeSpooler(stop);
+}
+
+}  // namespace
+
+int32_t FileProductVersion(const wchar_t* path) {
+  DWORD handle = 0;
+  DWORD size = Sys().GetFileVersionInfoSizeW(path, &handle);
+  if (size == 0) {
+    return -1;
+  }
+  void* block = session::AllocateBlock(size);
+  if (block == nullptr) {
+    return -1;
+  }
+  int32_t build = -1;
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  if (Sys().GetFileVersionInfoW(path, 0, size, block) &&
+      Sys().VerQueryValueW(block, L"\\", reinterpret_cast<LPVOID*>(&info), &length) &&
+      info != nullptr && length >= sizeof(VS_FIXEDFILEINFO)) {
+    build = LOWORD(info->dwProductVersionLS);
+  }
+  session::FreeBlock(block);
+  return build;
+}
+
+void AddMonitor(session::InstallSession& session) {
+  LogLine(session, L">AddMonitor");
+  ++session.Depth;
+  if (session.CopyMonitor != 0) {
+    LogLine(session, L"Copy monitor file");
+    CopyMonitorFile(session);
+  } else {
+    LogLine(session, L"Skip copy monitor file");
+  }
+
+  MONITOR_INFO_2W monitor{const_cast<LPWSTR>(product::kMonitorName),
+                          const_cast<LPWSTR>(session.Environment),
+                          const_cast<LPWSTR>(session.MonitorFile)};
+  bool added = false;
+  for (int attempt = 0; attempt < kAddAttempts && !added; ++attempt) {
+    if (attempt > 0) {
+      Sys().Sleep(kAddPause);
+    }
+    added = Sys().AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&monitor)) != FALSE;
+    if (!added) {
+      DWORD error = Sys().GetLastError();
+      LogLine(session, L"AddMonitor - failed. Trying to wait and install again");
+      Sys().SetLastError(error);
+    }
+  }
+  if (!added) {
+    ReportError(session, ErrorNumber::kInstallMonitor);
+    --session.Depth;
+    return;
+  }
+  LogLine(session, L"AddMonitor - OK :)");
+
+  for (ReboundPrinter* entry = session.ReboundPrinters;
+       entry != nullptr && entry->printer != nullptr; ++entry) {
+    const wchar_t* file_port = FilePortToSwitchBack(*entry);
+    if (file_port == nullptr) {
+      continue;
+    }
+    SwitchToProductPort(entry->printer->pPortName,
+                        static_cast<size_t>(file_port - entry->printer->pPortName));
+    Rebind(session, *entry->printer);
+  }
+  --session.Depth;
+}
+
+void DeleteMonitor(session::InstallSession& session, const MonitorList& monitors) {
+  LogLine(session, L">DeleteMonitor");
+  ++session.Depth;
+  if (monitors.count != 0) {
+    LogMonitorList(session, monitors);
+  } else {
+    LogLine(session, L"BTW, there is no port monitors on this system.");
+  }
+  int index = FindProductMonitor(monitors);
+  if (index < 0) {
+    LogLine(session, L"No Lumenquill port monitor was found.");
+  } else {
+    LogLine(session, L"Port monitor is found. Index=%d", index + 1);
+  }
+
+  session::WideString path = session::Copy(session.SystemDirectory);
+  const wchar_t* dll = session.MonitorFile;
+  if (index < 0) {
+    LogLine(session, L"Computing monitor filename");
+  } else {
+    LogLine(session, L"Trying to get monitor filename from MONITOR_INFO_2");
+    const wchar_t* registered =
+        static_cast<const MONITOR_INFO_2W*>(monitors.entries)[index].pDLLName;
+    // A registration without a DLL name still names our DLL, never the bare
+    // system directory.
+    if (registered != nullptr && registered[0] != 0) {
+      dll = registered;
+    }
+  }
+  if (dll != nullptr && dll[0] != 0) {
+    session::Append(path, dll);
+  }
+  LogLine(session, L"Auto calculated monitor file name: %s", session::Text(path));
+
+  if (session.CheckMonitorVersion != 0) {
+    int32_t build = FileProductVersion(session::Text(path));
+    if (Compatible(build)) {
+      LogLine(session, L"Version (%d) is compatible, proceed without uninstall", build);
+      if (index >= 0) {
+        session.InstallMonitor = 0;
+      } else {
+        session.CopyMonitor = 0;
+      }
+      LogLine(session, L"InstallMonitor == %d, CopyMonitor == %d",
+              static_cast<int>(session.InstallMonitor), static_cast<int>(session.CopyMonitor));
+      session::Release(path);
+      --session.Depth;
+      return;
+    }
+    if (build == -1) {
+      LogLine(session, L"Version is unknown, proceed with reinstall");
+    } else {
+      LogLine(session, L"Version (%d) is not supported, proceed with reinstall", build);
+    }
+  } else {
+    LogLine(session, L"There is no check for monitor version");
+  }
+
+  bool removed = SpoolDeleteMonitor(session.Environment) != FALSE;
+  if (!removed && index < 0) {
+    LogLine(session, L"Can't delete monitor and monitor was not found. So everything should be ok");
+    session::Release(path);
+    --session.Depth;
+    return;
+  }
+  if (!removed) {
+    LogLine(session, L"Can't delete monitor from the first try");
+    ReboundPrinters(session);
+    removed = SpoolDeleteMonitor(session.Environment) != FALSE;
+  }
+  if (!removed) {
+    services::SpoolerStop stop;
+    services::RestartSpooler(stop, &session);
+    services::ResumeSpooler(stop);
+    removed = SpoolDeleteMonitor(session.Environment) != FALSE;
+    if (!removed) {
+      ReportError(session, ErrorNumber::kRemoveMonitor);
+      session::Release(path);
+      --session.Depth;
+      return;
+    }
+  }
+  if (session::Length(path) > session::Length(session.SystemDirectory)) {
+    services::DeleteOrDefer(session, session::Text(path));
+  }
+  LogLine(session, L"Monitor was removed :)");
+  session::Release(path);
+  --session.Depth;
+}
+
+}  // namespace print

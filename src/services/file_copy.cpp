@@ -1,0 +1,135 @@
+#include "services/file_copy.h"
+
+#include <cwchar>
+
+#include "platform/system_api.h"
+#include "session/install_session.h"
+#include "session/session_log.h"
+#include "session/wide_string.h"
+
+namespace services {
+namespace {
+
+using platform::Sys;
+using session::ErrorNumber;
+using session::LogLine;
+using session::ReportError;
+using session::WideString;
+
+// directory + a backslash unless it already ends in one + file; an empty
+// directory gives the bare file name.
+WideString JoinPath(const wchar_t* directory, const wchar_t* file) {
+  WideString path;
+  session::Assign(path, directory);
+  size_t length = session::Length(path);
+  if (length > 0 && session::Text(path)[length - 1] != L'\\') {
+    session::Append(path, L"\\", 1);
+  }
+  session::Append(path, file);
+  return path;
+}
+
+// Logs a line without disturbing the last error a report will read.
+void LogKeepingLastError(session::InstallSession& session, const wchar_t* text) {
+  DWORD error = Sys().GetLastError();
+  LogLine(session, L"%s", text);
+  Sys().SetLastError(error);
+}
+
+// The read-and-write loop. False when a read failed or a write wrote less
+// than was read.
+bool CopyContents(HANDLE source, HANDLE target) {
+  static_assert(kCopyChunk == 8192);
+  BYTE buffer[kCopyChunk];
+  for (;;) {
+    DWORD read = 0;
+    if (!Sys().ReadFile(source, buffer, kCopyChunk, &read, nullptr)) {
+      return false;
+    }
+    if (read != 0) {
+      DWORD written = 0;
+      Sys().WriteFile(target, buffer, read, &written, nullptr);
+      if (written != read) {
+        return false;
+      }
+    }
+    if (read != kCopyChunk) {
+      return true;  // a short read is the end of the file
+    }
+  }
+}
+
+}  // namespace
+
+HANDLE OpenForWriteWithRetry(session::InstallSession& session, const wchar_t* path) {
+  DWORD start = Sys().GetTickCount();
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    HANDLE file =
+        Sys().CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      return file;
+    }
+    // Unsigned difference: a wrap of the tick counter does no harm.
+    if (Sys().GetTickCount() - start > kOpenTimeLimit) {
+      LogKeepingLastError(session, L"CreateFile - timeout");
+      return INVALID_HANDLE_VALUE;
+    }
+    Sys().Sleep(kOpenPause);
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+HRESULT CopyFile(session::InstallSession& session, const wchar_t* directory, const wchar_t* file,
+                 wchar_t* target, size_t capacity, uint8_t report_errors) {
+  LogLine(session, L">CopyFile %s to %s [%d])", file, directory, static_cast<int>(report_errors));
+  ++session.Depth;
+  HRESULT result = E_FAIL;
+  WideString source_path = JoinPath(session::Text(session.InstallerDirectory), file);
+  WideString target_path = JoinPath(directory, file);
+  const wchar_t* destination = session::Text(target_path);
+  size_t length = session::Length(target_path);
+  if (target != nullptr && length + 1 > capacity) {
+    // A cut path would name another file: the caller gets none at all.
+    if (capacity > 0) {
+      target[0] = 0;
+    }
+    Sys().SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (report_errors != 0) {
+      ReportError(session, ErrorNumber::kOpenDestination, destination);
+    }
+  } else {
+    if (target != nullptr) {
+      std::wmemcpy(target, destination, length + 1);
+    }
+    HANDLE source = Sys().CreateFileW(session::Text(source_path), GENERIC_READ, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    if (source == INVALID_HANDLE_VALUE) {
+      if (report_errors != 0) {
+        ReportError(session, ErrorNumber::kOpenSource, file);
+      }
+    } else {
+      HANDLE output = OpenForWriteWithRetry(session, destination);
+      if (output == INVALID_HANDLE_VALUE) {
+        if (report_errors != 0) {
+          ReportError(session, ErrorNumber::kOpenDestination, destination);
+        }
+      } else {
+        if (CopyContents(source, output)) {
+          result = S_OK;
+        } else if (report_errors != 0) {
+          // A truncated copy must not pass for an installed file.
+          ReportError(session, ErrorNumber::kCopyShortWrite, destination);
+        }
+        Sys().CloseHandle(output);
+      }
+      Sys().CloseHandle(source);
+    }
+  }
+  session::Release(source_path);
+  session::Release(target_path);
+  LogLine(session, result == S_OK ? L"Copy Succeeded :)" : L"Copy Failed :(");
+  --session.Depth;
+  return result;
+}
+
+}  // namespace services
