@@ -1,0 +1,435 @@
+// kvnmon64.dll: the port monitor behind the port "Lumenquill:".
+//
+// The spooler hands every job printed to this port over as raw bytes; each job
+// goes into a file of its own in the jobs folder. A job is written under a
+// temporary name and gets its final name only at EndDocPort, so a job cut short
+// (the spooler or the machine going down, the port closed mid-document) never
+// leaves a file that looks like a complete job.
+#include <windows.h>
+#include <winspool.h>
+#include <winsplp.h>
+
+#include "jobs_folder.h"
+
+namespace {
+
+// The name the installer registers the monitor under, which is also the name
+// of its only port.
+constexpr wchar_t kPortName[] = L"Lumenquill:";
+constexpr wchar_t kMonitorName[] = L"Lumenquill:";
+constexpr wchar_t kPortDescription[] = L"Lumenquill job capture";
+
+// Handles given to the spooler carry a signature so that a stale or foreign
+// handle is refused instead of being written through.
+constexpr DWORD kMonitorSignature = 0x4E4D514C;  // "LQMN"
+constexpr DWORD kPortSignature = 0x54504C51;     // "QLPT"
+constexpr DWORD kXcvSignature = 0x5643584C;      // "LXCV"
+
+// The names of job files that differ only in a counter: one job per second per
+// port is common, more than this many is not.
+constexpr int kMaxNameAttempts = 1000;
+
+struct Monitor {
+  DWORD signature;
+};
+
+// What a configuration client (the spooler's XcvMonitor/XcvPort handles) opened.
+struct Xcv {
+  DWORD signature;
+  ACCESS_MASK granted;
+};
+
+struct Port {
+  DWORD signature;
+  HANDLE file;     // INVALID_HANDLE_VALUE while no document is open
+  HANDLE printer;  // the job's printer, to report the job as sent; may be null
+  DWORD job_id;
+  SYSTEMTIME started;
+  wchar_t folder[MAX_PATH];
+  wchar_t temporary[MAX_PATH];
+};
+
+LONG name_counter = 0;
+
+template <typename T>
+T* Allocate() {
+  return static_cast<T*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(T)));
+}
+
+void Free(void* block) {
+  HeapFree(GetProcessHeap(), 0, block);
+}
+
+Port* AsPort(HANDLE handle) {
+  Port* port = static_cast<Port*>(handle);
+  if (port == nullptr || port->signature != kPortSignature) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return port;
+}
+
+// Small appenders for building file names; they keep the text terminated and
+// report false instead of running past the buffer.
+bool Append(wchar_t (&buffer)[MAX_PATH], const wchar_t* text) {
+  int used = lstrlenW(buffer);
+  int length = lstrlenW(text);
+  if (used + length >= MAX_PATH) {
+    return false;
+  }
+  CopyMemory(buffer + used, text, (length + 1) * sizeof(wchar_t));
+  return true;
+}
+
+bool AppendNumber(wchar_t (&buffer)[MAX_PATH], unsigned long value, int min_digits) {
+  wchar_t digits[16];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+    value /= 10;
+  } while (value != 0 && count < 15);
+  while (count < min_digits && count < 15) {
+    digits[count++] = L'0';
+  }
+  wchar_t text[16];
+  for (int i = 0; i < count; ++i) {
+    text[i] = digits[count - 1 - i];
+  }
+  text[count] = L'\0';
+  return Append(buffer, text);
+}
+
+// <folder>\20240131-154502-job17.prn, or ...-job17-2.prn and so on when a job
+// of the same number already ended in the same second.
+bool FinalName(const Port& port, int attempt, wchar_t (&name)[MAX_PATH]) {
+  const SYSTEMTIME& t = port.started;
+  name[0] = L'\0';
+  bool fits = Append(name, port.folder) && Append(name, L"\\") && AppendNumber(name, t.wYear, 4) &&
+              AppendNumber(name, t.wMonth, 2) && AppendNumber(name, t.wDay, 2) &&
+              Append(name, L"-") && AppendNumber(name, t.wHour, 2) &&
+              AppendNumber(name, t.wMinute, 2) && AppendNumber(name, t.wSecond, 2) &&
+              Append(name, L"-job") && AppendNumber(name, port.job_id, 1);
+  if (fits && attempt > 1) {
+    fits = Append(name, L"-") && AppendNumber(name, attempt, 1);
+  }
+  return fits && Append(name, L".prn");
+}
+
+// <folder>\~job17-<process>-<counter>.tmp: unique among every port of every
+// process writing into the folder, and plainly not a finished job.
+bool TemporaryName(const Port& port, wchar_t (&name)[MAX_PATH]) {
+  name[0] = L'\0';
+  return Append(name, port.folder) && Append(name, L"\\~job") &&
+         AppendNumber(name, port.job_id, 1) && Append(name, L"-") &&
+         AppendNumber(name, GetCurrentProcessId(), 1) && Append(name, L"-") &&
+         AppendNumber(name, static_cast<unsigned long>(InterlockedIncrement(&name_counter)), 1) &&
+         Append(name, L".tmp");
+}
+
+void ClosePrinterOf(Port& port) {
+  if (port.printer != nullptr) {
+    ClosePrinter(port.printer);
+    port.printer = nullptr;
+  }
+}
+
+// Drops the document in progress: its data is incomplete, so its file goes.
+void AbandonDocument(Port& port) {
+  if (port.file != INVALID_HANDLE_VALUE) {
+    CloseHandle(port.file);
+    port.file = INVALID_HANDLE_VALUE;
+    DeleteFileW(port.temporary);
+  }
+  ClosePrinterOf(port);
+}
+
+// Writes the level-1 or level-2 record of the one port. Strings are packed at
+// the end of the caller's buffer, as the spooler's own enumerations do.
+BOOL WINAPI EnumPorts(HANDLE monitor, LPWSTR, DWORD level, LPBYTE ports, DWORD size, LPDWORD needed,
+                      LPDWORD returned) {
+  if (needed == nullptr || returned == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *returned = 0;
+  if (static_cast<Monitor*>(monitor) == nullptr ||
+      static_cast<Monitor*>(monitor)->signature != kMonitorSignature) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  DWORD record;
+  const wchar_t* strings[3] = {kPortName, kMonitorName, kPortDescription};
+  int string_count;
+  if (level == 1) {
+    record = sizeof(PORT_INFO_1W);
+    string_count = 1;
+  } else if (level == 2) {
+    record = sizeof(PORT_INFO_2W);
+    string_count = 3;
+  } else {
+    *needed = 0;
+    SetLastError(ERROR_INVALID_LEVEL);
+    return FALSE;
+  }
+  DWORD total = record;
+  for (int i = 0; i < string_count; ++i) {
+    total += (lstrlenW(strings[i]) + 1) * sizeof(wchar_t);
+  }
+  *needed = total;
+  if (ports == nullptr || size < total) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+
+  LPWSTR copies[3] = {};
+  LPBYTE end = ports + total;
+  for (int i = string_count - 1; i >= 0; --i) {
+    DWORD bytes = (lstrlenW(strings[i]) + 1) * sizeof(wchar_t);
+    end -= bytes;
+    CopyMemory(end, strings[i], bytes);
+    copies[i] = reinterpret_cast<LPWSTR>(end);
+  }
+  if (level == 1) {
+    auto* info = reinterpret_cast<PORT_INFO_1W*>(ports);
+    info->pName = copies[0];
+  } else {
+    auto* info = reinterpret_cast<PORT_INFO_2W*>(ports);
+    info->pPortName = copies[0];
+    info->pMonitorName = copies[1];
+    info->pDescription = copies[2];
+    info->fPortType = PORT_TYPE_WRITE;
+    info->Reserved = 0;
+  }
+  *returned = 1;
+  return TRUE;
+}
+
+BOOL WINAPI OpenPort(HANDLE monitor, LPWSTR name, PHANDLE handle) {
+  if (name == nullptr || handle == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (static_cast<Monitor*>(monitor) == nullptr ||
+      static_cast<Monitor*>(monitor)->signature != kMonitorSignature) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  // Port names are not case-sensitive anywhere else in the spooler either.
+  if (CompareStringOrdinal(name, -1, kPortName, -1, TRUE) != CSTR_EQUAL) {
+    SetLastError(ERROR_UNKNOWN_PORT);
+    return FALSE;
+  }
+  Port* port = Allocate<Port>();
+  if (port == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  port->signature = kPortSignature;
+  port->file = INVALID_HANDLE_VALUE;
+  *handle = port;
+  return TRUE;
+}
+
+BOOL WINAPI StartDocPort(HANDLE handle, LPWSTR printer_name, DWORD job_id, DWORD, LPBYTE) {
+  Port* port = AsPort(handle);
+  if (port == nullptr) {
+    return FALSE;
+  }
+  if (port->file != INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_BUSY);
+    return FALSE;
+  }
+  if (!payload::JobsFolder(port->folder)) {
+    return FALSE;
+  }
+  port->job_id = job_id;
+  GetLocalTime(&port->started);
+  if (!TemporaryName(*port, port->temporary)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
+  port->file = CreateFileW(port->temporary, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (port->file == INVALID_HANDLE_VALUE) {
+    return FALSE;
+  }
+  // The printer is only needed to tell the spooler at the end that the job
+  // has left; a capture without it is still a capture.
+  if (printer_name == nullptr || !OpenPrinterW(printer_name, &port->printer, nullptr)) {
+    port->printer = nullptr;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI WritePort(HANDLE handle, LPBYTE buffer, DWORD size, LPDWORD written) {
+  Port* port = AsPort(handle);
+  if (port == nullptr) {
+    return FALSE;
+  }
+  if (written == nullptr || (buffer == nullptr && size != 0)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *written = 0;
+  if (port->file == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return WriteFile(port->file, buffer, size, written, nullptr);
+}
+
+BOOL WINAPI EndDocPort(HANDLE handle) {
+  Port* port = AsPort(handle);
+  if (port == nullptr) {
+    return FALSE;
+  }
+  if (port->file == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  BOOL flushed = FlushFileBuffers(port->file);
+  DWORD error = GetLastError();
+  CloseHandle(port->file);
+  port->file = INVALID_HANDLE_VALUE;
+
+  BOOL renamed = FALSE;
+  if (flushed) {
+    wchar_t final_name[MAX_PATH];
+    for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
+      if (!FinalName(*port, attempt, final_name)) {
+        error = ERROR_FILENAME_EXCED_RANGE;
+        break;
+      }
+      // No replacing: an existing job file is never overwritten.
+      if (MoveFileExW(port->temporary, final_name, MOVEFILE_WRITE_THROUGH)) {
+        renamed = TRUE;
+        break;
+      }
+      error = GetLastError();
+      if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+        break;
+      }
+    }
+  }
+  // A job that could not be given its final name stays under its temporary
+  // one: incomplete-looking, but its data is not thrown away.
+
+  // Whatever became of the file, the job has left the port; without this the
+  // spooler keeps it in the queue as printing.
+  if (port->printer != nullptr) {
+    SetJobW(port->printer, port->job_id, 0, nullptr, JOB_CONTROL_SENT_TO_PRINTER);
+  }
+  ClosePrinterOf(*port);
+  if (!renamed) {
+    SetLastError(error);
+  }
+  return renamed;
+}
+
+BOOL WINAPI ClosePort(HANDLE handle) {
+  Port* port = AsPort(handle);
+  if (port == nullptr) {
+    return FALSE;
+  }
+  // A document still open here never reached EndDocPort: it is incomplete.
+  AbandonDocument(*port);
+  port->signature = 0;
+  Free(port);
+  return TRUE;
+}
+
+// Configuration channel. Port monitors must offer it; this port has nothing
+// to configure, so every request is answered as not supported, except that
+// a caller without administrator rights is told so first, as the platform
+// expects of every monitor.
+BOOL WINAPI XcvOpenPort(HANDLE monitor, LPCWSTR, ACCESS_MASK granted, PHANDLE handle) {
+  if (handle == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (static_cast<Monitor*>(monitor) == nullptr ||
+      static_cast<Monitor*>(monitor)->signature != kMonitorSignature) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  Xcv* xcv = Allocate<Xcv>();
+  if (xcv == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  xcv->signature = kXcvSignature;
+  xcv->granted = granted;
+  *handle = xcv;
+  return TRUE;
+}
+
+DWORD WINAPI XcvDataPort(HANDLE handle, LPCWSTR, PBYTE, DWORD, PBYTE, DWORD, PDWORD needed) {
+  Xcv* xcv = static_cast<Xcv*>(handle);
+  if (xcv == nullptr || xcv->signature != kXcvSignature) {
+    return ERROR_INVALID_HANDLE;
+  }
+  if (needed != nullptr) {
+    *needed = 0;
+  }
+  if ((xcv->granted & SERVER_ACCESS_ADMINISTER) == 0) {
+    return ERROR_ACCESS_DENIED;
+  }
+  return ERROR_NOT_SUPPORTED;
+}
+
+BOOL WINAPI XcvClosePort(HANDLE handle) {
+  Xcv* xcv = static_cast<Xcv*>(handle);
+  if (xcv == nullptr || xcv->signature != kXcvSignature) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  xcv->signature = 0;
+  Free(xcv);
+  return TRUE;
+}
+
+VOID WINAPI Shutdown(HANDLE monitor) {
+  Monitor* state = static_cast<Monitor*>(monitor);
+  if (state != nullptr && state->signature == kMonitorSignature) {
+    state->signature = 0;
+    Free(state);
+  }
+}
+
+// The entries left null are optional ones the spooler treats as not
+// supported: the one port cannot be added, configured or deleted, and nothing
+// is read back from it.
+MONITOR2 MakeTable() {
+  MONITOR2 table = {};
+  table.cbSize = sizeof(MONITOR2);
+  table.pfnEnumPorts = EnumPorts;
+  table.pfnOpenPort = OpenPort;
+  table.pfnStartDocPort = StartDocPort;
+  table.pfnWritePort = WritePort;
+  table.pfnEndDocPort = EndDocPort;
+  table.pfnClosePort = ClosePort;
+  table.pfnXcvOpenPort = XcvOpenPort;
+  table.pfnXcvDataPort = XcvDataPort;
+  table.pfnXcvClosePort = XcvClosePort;
+  table.pfnShutdown = Shutdown;
+  return table;
+}
+
+const MONITOR2 kTable = MakeTable();
+
+}  // namespace
+
+extern "C" LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT init, PHANDLE monitor) {
+  if (init == nullptr || monitor == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  Monitor* state = Allocate<Monitor>();
+  if (state == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  state->signature = kMonitorSignature;
+  *monitor = state;
+  return const_cast<LPMONITOR2>(&kTable);
+}
