@@ -49,8 +49,8 @@ DWORD WINAPI RemoveIcon(void* window) {
   return 0;
 }
 
-// The shell usually lets an icon go at once, but not always: a busy shell
-// can keep the call waiting, and Wine's tray takes two seconds every time.
+// The shell usually lets an icon go at once, but a busy shell can keep the
+// call waiting for seconds (Wine's has been seen to take two every time).
 // Whoever asked the companion to end is waiting for it (the installer then
 // deletes its file), so the removal gets only a short while before the
 // companion goes on ending; the shell drops the icon when it gets to it.
