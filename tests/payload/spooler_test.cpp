@@ -146,7 +146,7 @@ class SpoolerTest : public ::testing::Test {
     DeleteFileW((SystemDirectory() + L"\\" + kMonitorFile).c_str());
     for (const wchar_t* name : {L"kvndrv64.dll", L"kvnui64.dll", L"kvnhelp.chm"}) {
       DeleteFileW((driver_directory_ + L"\\" + name).c_str());
-      // Wine leaves the installed copies when the driver is deleted.
+      // The installed copies, which stay without the delete-files flags.
       DeleteFileW((driver_directory_ + L"\\3\\" + name).c_str());
     }
   }
