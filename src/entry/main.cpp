@@ -1,7 +1,7 @@
-#include "platform/windows_api.h"
+#include "entry/dispatch.h"
 
-// Placeholder entry point until the command dispatcher lands: every command
-// word answers "nothing to report" (6).
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  return 6;
+// A GUI program without a window of its own: it runs one command and ends
+// with its exit code.
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  return static_cast<int>(entry::Run(instance));
 }

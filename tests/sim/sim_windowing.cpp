@@ -60,7 +60,8 @@ void SimWindows::EndProcess(int id) {
     if (entry != handles_.end() && entry->second.open) {
       entry->second.open = false;
       auto mutex = mutexes.find(entry->second.mutex_name);
-      if (mutex != mutexes.end() && --mutex->second.handles == 0) {
+      if (entry->second.kind == HandleEntry::kMutex && mutex != mutexes.end() &&
+          --mutex->second.handles == 0) {
         mutexes.erase(mutex);
       }
     }
@@ -113,6 +114,18 @@ void SimWindows::ProcessReleaseMutex(int process, const std::string& name) {
     found->second.owner = 0;
     found->second.recursion = 0;
   }
+}
+
+HANDLE SimWindows::ProcessOpenFile(int process, const std::wstring& path, DWORD access,
+                                   DWORD share) {
+  HandleEntry entry{HandleEntry::kFile};
+  entry.process = process;
+  entry.path = path;
+  entry.access = access;
+  entry.share = share;
+  HANDLE handle = NewHandle(entry);
+  processes[process].handles.push_back(handle);
+  return handle;
 }
 
 void SimWindows::Restart() {

@@ -319,6 +319,8 @@ class SimWindows final : public platform::SystemApi {
   // Another process creates (and owns, when `owned`) a named mutex.
   HANDLE ProcessCreateMutex(int process, const std::string& name, bool owned);
   void ProcessReleaseMutex(int process, const std::string& name);
+  // Another process holds the file open with this access and share mode.
+  HANDLE ProcessOpenFile(int process, const std::wstring& path, DWORD access, DWORD share);
   // A machine restart: pending renames carried out, processes ended,
   // services back to running.
   void Restart();

@@ -60,3 +60,93 @@ sim::Printer& AddPrinter(sim::SimWindows& sim, const std::wstring& name, const s
 }
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+int StartTrayCompanion(sim::SimWindows& sim, const std::wstring& path, TrayBehaviour behaviour) {
+  if (!sim.fs.Exists(path)) {
+    sim.fs.Put(path, "tray");
+  }
+  int process = sim.StartProcess(path, L"\"" + path + L"\"");
+  sim.ProcessCreateMutex(process, kTrayMutex, true);
+  auto create_window = [&sim, process, behaviour] {
+    if (!sim.processes[process].running) {
+      return;
+    }
+    HWND window = sim.CreateWindowFor(process, kTrayClass, L"");
+    sim.windows[window].on_message = [&sim, process, behaviour](const sim::Message& message) {
+      if (message.message != 1026 || !behaviour.exit_delay) {
+        return;
+      }
+      sim.clock.After(*behaviour.exit_delay, [&sim, process, behaviour] {
+        if (behaviour.releases_mutex) {
+          sim.ProcessReleaseMutex(process, kTrayMutex);
+        }
+        sim.EndProcess(process);
+      });
+    };
+  };
+  if (behaviour.window_delay == 0) {
+    create_window();
+  } else {
+    sim.clock.After(behaviour.window_delay, create_window);
+  }
+  return process;
+}
+
+void RegisterTrayProgram(sim::SimWindows& sim, TrayBehaviour behaviour) {
+  sim.programs[L"LUMTRAY.EXE"] = [&sim, behaviour](int process) {
+    // The process exists already; it takes its mutex and shows its window.
+    std::wstring image = sim.processes[process].image;
+    sim.ProcessCreateMutex(process, kTrayMutex, true);
+    HWND window = sim.CreateWindowFor(process, kTrayClass, L"");
+    sim.windows[window].on_message = [&sim, process, behaviour](const sim::Message& message) {
+      if (message.message == 1026 && behaviour.exit_delay) {
+        sim.clock.After(*behaviour.exit_delay, [&sim, process] {
+          sim.ProcessReleaseMutex(process, kTrayMutex);
+          sim.EndProcess(process);
+        });
+      }
+    };
+  };
+}
+
+void SetAutostart(sim::SimWindows& sim, const std::wstring& path) {
+  sim.registry.Set(sim::kRunKey, L"LumenquillTray", sim::WideValue(path));
+}
+
+const sim::RegValue* Autostart(sim::SimWindows& sim) {
+  return sim.registry.Get(sim::kRunKey, L"LumenquillTray");
+}
+
+HWND OpenHelpWindow(sim::SimWindows& sim, const std::wstring& title,
+                    std::optional<uint64_t> closes_after) {
+  int viewer = sim.StartProcess(L"C:\\Windows\\hh.exe", L"hh.exe kvnhelp.chm");
+  HWND window = sim.CreateWindowFor(viewer, L"HH Parent", title);
+  sim.windows[window].on_message = [&sim, window, closes_after](const sim::Message& message) {
+    if (message.message == WM_SYSCOMMAND && message.wparam == SC_CLOSE && closes_after) {
+      sim.clock.After(*closes_after, [&sim, window] { sim.DestroyWindow(window); });
+    }
+  };
+  return window;
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+void InstallProduct(sim::SimWindows& sim, WORD build,
+                    const std::vector<std::pair<std::wstring, std::string>>& printers) {
+  InstallProductMonitor(sim, build);
+  InstallProductDriver(sim, build);
+  for (const auto& [name, subkey] : printers) {
+    AddPrinter(sim, name, kProductDriver, kProductPort, subkey);
+  }
+  if (!printers.empty()) {
+    sim.spooler.default_printer = printers.front().first;
+  }
+  StartTrayCompanion(sim);
+  SetAutostart(sim);
+}
+
+}  // namespace testing_support

@@ -1,0 +1,172 @@
+#include "companions/tray.h"
+
+#include <cwchar>
+
+#include "platform/system_api.h"
+#include "session/ascii_text.h"
+#include "session/install_session.h"
+#include "session/wide_string.h"
+
+namespace companions {
+namespace {
+
+using platform::Sys;
+
+// Asks the running companion to exit and waits until its mutex is free.
+void AskTrayToExit(HANDLE mutex) {
+  bool request_sent = false;
+  for (int pass = 0; pass < kClosePasses; ++pass) {
+    HWND tray = Sys().FindWindowW(kTrayWindowClass, nullptr);
+    if (tray != nullptr) {
+      Sys().PostMessageW(tray, kTrayExitMessage, 0, 0);
+      request_sent = true;
+      if (Sys().WaitForSingleObject(mutex, kExitWait) == WAIT_OBJECT_0) {
+        return;
+      }
+      continue;  // timed out, abandoned or failed: ask again at once
+    }
+    if (request_sent) {
+      Sys().WaitForSingleObject(mutex, kExitWait);  // its window is gone; let it finish
+      return;
+    }
+    Sys().Sleep(kNoWindowPause);  // its window may not be there yet
+  }
+  if (request_sent) {
+    Sys().WaitForSingleObject(mutex, kExitWait);
+  }
+}
+
+// Reads the autostart value into `path`. False when there is no such value,
+// it does not fit with its terminator, or it is not a text.
+bool ReadAutostartPath(HKEY key, wchar_t (&path)[kAutostartCapacity]) {
+  for (wchar_t& c : path) {
+    c = 0;
+  }
+  DWORD type = 0;
+  DWORD bytes = sizeof(path);
+  if (Sys().RegQueryValueExW(key, kAutostartValue, nullptr, &type, reinterpret_cast<LPBYTE>(path),
+                             &bytes) != ERROR_SUCCESS) {
+    return false;
+  }
+  // A text that fills the whole buffer without a terminator is cut short of
+  // its real end: deleting what it names would delete another file.
+  if (std::wmemchr(path, 0, kAutostartCapacity) == nullptr) {
+    path[0] = 0;
+    return false;
+  }
+  if (type != REG_SZ && type != REG_EXPAND_SZ) {
+    path[0] = 0;  // not a path: nothing to delete
+  }
+  return true;
+}
+
+void DeleteTrayProgram(const wchar_t* path) {
+  for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
+    if (Sys().DeleteFileW(path)) {
+      return;
+    }
+    DWORD error = Sys().GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) {
+      return;
+    }
+    Sys().Sleep(error == ERROR_ACCESS_DENIED ? kInUsePause : kOtherFailurePause);
+  }
+}
+
+bool EndsWithSeparator(const session::WideString& text) {
+  size_t length = session::Length(text);
+  wchar_t last = length > 0 ? session::Text(text)[length - 1] : 0;
+  return last == L'\\' || last == L'/';
+}
+
+}  // namespace
+
+void CloseTray(const wchar_t* keep) {
+  HANDLE mutex = Sys().CreateMutexA(nullptr, FALSE, kTrayMutex);
+  if (mutex != nullptr) {
+    if (Sys().GetLastError() == ERROR_ALREADY_EXISTS) {
+      AskTrayToExit(mutex);
+    }
+    // Closing the handle gives up whatever ownership a successful wait took.
+    Sys().CloseHandle(mutex);
+  }
+  HKEY key = nullptr;
+  if (Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAutostartKey, 0, KEY_ALL_ACCESS, &key) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  // Without the mutex there is no telling whether the companion still runs:
+  // its file is left alone.
+  if (mutex != nullptr) {
+    wchar_t path[kAutostartCapacity];
+    if (!ReadAutostartPath(key, path)) {
+      Sys().Sleep(kNoValuePause);
+    } else if (path[0] != 0 && (keep == nullptr || !session::EqualIgnoringAsciiCase(path, keep))) {
+      DeleteTrayProgram(path);
+    }
+  }
+  Sys().RegDeleteValueA(key, "LumenquillTray");
+  Sys().RegCloseKey(key);
+}
+
+session::WideString TrayProgramPath(const session::InstallSession& session) {
+  session::WideString directory = session::Copy(session.InstallerDirectory);
+  if (EndsWithSeparator(directory)) {
+    session::Resize(directory, session::Length(directory) - 1);
+  }
+  session::WideString path = session::ParentDirectory(directory);
+  session::Release(directory);
+  if (session::Length(path) > 0 && !EndsWithSeparator(path)) {
+    session::Append(path, L"\\", 1);
+  }
+  session::WideString name = session::FromNarrow("lumtray.exe");
+  session::Append(path, session::Text(name), session::Length(name));
+  session::Release(name);
+  return path;
+}
+
+void StartTray(session::InstallSession& session) {
+  if (session.LaunchTray == 0) {
+    return;
+  }
+  OSVERSIONINFOA version{};
+  version.dwOSVersionInfoSize = sizeof(version);
+  Sys().GetVersionExA(&version);
+  if (version.dwPlatformId != VER_PLATFORM_WIN32_NT || version.dwMajorVersion <= 5) {
+    return;
+  }
+  session::WideString path = TrayProgramPath(session);
+  size_t length = session::Length(path);
+
+  HKEY key = nullptr;
+  if (Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAutostartKey, 0, KEY_ALL_ACCESS, &key) ==
+      ERROR_SUCCESS) {
+    Sys().RegSetValueExW(key, kAutostartValue, 0, REG_SZ,
+                         reinterpret_cast<const BYTE*>(session::Text(path)),
+                         static_cast<DWORD>((length + 1) * sizeof(wchar_t)));
+    Sys().RegCloseKey(key);
+  }
+
+  // The quoted path, at most 259 of its characters, as the whole command line.
+  wchar_t command[kCommandPathLimit + 3] = {};
+  size_t count = length < kCommandPathLimit ? length : kCommandPathLimit;
+  command[0] = L'"';
+  std::wmemcpy(command + 1, session::Text(path), count);
+  command[count + 1] = L'"';
+  command[count + 2] = 0;
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process{};
+  // The installer neither waits for the companion nor watches it.
+  if (Sys().CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                           nullptr, nullptr, &startup, &process)) {
+    Sys().CloseHandle(process.hProcess);
+    Sys().CloseHandle(process.hThread);
+  }
+  session::Release(path);
+}
+
+}  // namespace companions

@@ -1,0 +1,126 @@
+#include "procedures/status_probes.h"
+
+#include <cwchar>
+
+#include "platform/system_api.h"
+#include "print/port_monitor.h"
+#include "print/spooler_queries.h"
+#include "product.h"
+#include "services/pending_renames.h"
+#include "services/spooler_service.h"
+#include "session/ascii_text.h"
+#include "session/memory.h"
+
+namespace procedures {
+namespace {
+
+using platform::Sys;
+
+constexpr int kPendingPasses = 2;
+constexpr DWORD kDefaultNameCapacity = 260;
+constexpr const wchar_t* kProductDlls[] = {L"kvnmon64.dll", L"kvndrv64.dll", L"kvnui64.dll"};
+
+// The text after the last backslash, slash or colon.
+const wchar_t* FileNamePart(const wchar_t* path) {
+  const wchar_t* name = path;
+  for (const wchar_t* c = path; *c != 0; ++c) {
+    if (*c == L'\\' || *c == L'/' || *c == L':') {
+      name = c + 1;
+    }
+  }
+  return name;
+}
+
+// Whether an existing source of the queue is named like a product DLL.
+bool QueueNamesProductDll(const services::PendingRenameTable& table) {
+  for (const wchar_t* dll : kProductDlls) {
+    for (uint32_t pair = 0; pair < table.count; ++pair) {
+      const wchar_t* source = table.names[2 * pair];
+      if (table.flags[2 * pair] != 0 && source != nullptr &&
+          session::EqualIgnoringAsciiCase(FileNamePart(services::PathOfEntry(source)), dll)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// The first record of the snapshot whose driver is the product's, or null.
+PRINTER_INFO_2W* FirstProductPrinter(const print::PrinterSnapshot& snapshot) {
+  for (uint32_t i = 0; i < snapshot.count; ++i) {
+    if (print::IsProductDriver(snapshot.Records()[i].pDriverName)) {
+      return &snapshot.Records()[i];
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool CheckPendingFiles() {
+  for (int pass = 0; pass < kPendingPasses; ++pass) {
+    services::PendingRenameTable table = services::LoadPendingRenameTable();
+    services::PurgePendingRenameDeletes(table);
+    bool found = QueueNamesProductDll(table);
+    services::FreePendingRenameTable(table);
+    if (!found) {
+      return false;
+    }
+    // A restart of the spooler lets go of the DLLs it held.
+    services::SpoolerStop stop;
+    services::RestartSpooler(stop, nullptr);
+    services::ResumeSpooler(stop);
+  }
+  return true;
+}
+
+bool CheckDefaultPrinter() {
+  wchar_t name[kDefaultNameCapacity] = {};
+  DWORD capacity = kDefaultNameCapacity;
+  Sys().GetDefaultPrinterW(name, &capacity);
+  name[kDefaultNameCapacity - 1] = 0;
+  if (name[0] == 0) {
+    return true;
+  }
+  HANDLE printer = nullptr;
+  if (!Sys().OpenPrinterW(name, &printer, nullptr)) {
+    return true;
+  }
+  print::PrinterInfoBlock info;
+  print::QueryPrinterInfo(info, printer);
+  bool other = info.block == nullptr ||
+               !print::IsProductDriver(static_cast<PRINTER_INFO_2W*>(info.block)->pDriverName);
+  print::SpoolClosePrinter(printer);
+  print::FreeInfo(info);
+  return other;
+}
+
+bool CheckDriverVersion() {
+  print::PrinterSnapshot snapshot;
+  print::TakePrinterSnapshot(snapshot);
+  bool current = false;
+  HANDLE printer = nullptr;
+  PRINTER_INFO_2W* first = FirstProductPrinter(snapshot);
+  if (first != nullptr && Sys().OpenPrinterW(first->pPrinterName, &printer, nullptr)) {
+    void* driver = print::QueryDriverInfo(printer);
+    const wchar_t* path =
+        driver != nullptr ? static_cast<DRIVER_INFO_2W*>(driver)->pDriverPath : nullptr;
+    current =
+        path != nullptr && print::FileProductVersion(path) > product::kOldestIncompatibleBuild;
+    print::SpoolClosePrinter(printer);
+    session::FreeBlock(driver);
+  }
+  print::FreePrinterSnapshot(snapshot);
+  return current;
+}
+
+void SelectDefaultPrinter() {
+  print::PrinterSnapshot snapshot;
+  print::TakePrinterSnapshot(snapshot);
+  if (PRINTER_INFO_2W* first = FirstProductPrinter(snapshot)) {
+    Sys().SetDefaultPrinterW(first->pPrinterName);
+  }
+  print::FreePrinterSnapshot(snapshot);
+}
+
+}  // namespace procedures

@@ -1,0 +1,10 @@
+// Comparison of names the way the platform's file names and command words
+// are compared here: the letters A to Z equal a to z, every other character,
+// letters outside ASCII included, by its code. No locale is consulted.
+#pragma once
+
+namespace session {
+
+bool EqualIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);
+
+}  // namespace session
