@@ -1,6 +1,5 @@
 #include "print/printers.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "platform/system_api.h"
@@ -71,11 +70,16 @@ bool SetPrinterSubKey(HANDLE printer, const char* subkey) {
 }
 
 bool ClearDeletedMark(const char* relative_key) {
+  // The base key, a backslash and the relative key.
   char path[512];
-  int length = std::snprintf(path, sizeof(path), "%s\\%s", kSettingsBase, relative_key);
-  if (length < 0 || static_cast<size_t>(length) >= sizeof(path)) {
+  size_t base = sizeof(kSettingsBase) - 1;
+  size_t relative = std::strlen(relative_key);
+  if (base + 1 + relative >= sizeof(path)) {
     return false;  // a cut path would name another key
   }
+  std::memcpy(path, kSettingsBase, base);
+  path[base] = '\\';
+  std::memcpy(path + base + 1, relative_key, relative + 1);
   HKEY key = nullptr;
   if (Sys().RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
     return false;
