@@ -25,6 +25,8 @@ class ContractEnv {
   virtual std::wstring VersionedDll() = 0;
   // A DLL without any version resource.
   virtual std::wstring PlainDll() = 0;
+  // A file of the product's payload (kvnmon64.dll, kvndrv64.dll, kvnui64.dll).
+  virtual std::wstring PayloadFile(const std::wstring& name) = 0;
   // True for the real platform, for the few cases where Wine differs from
   // Windows and the model follows Windows.
   virtual bool IsWine() = 0;

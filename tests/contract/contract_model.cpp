@@ -17,6 +17,10 @@ class ModelEnv final : public ContractEnv {
     sim::File& versioned = sim_->fs.Put(VersionedDll(), "MZ");
     versioned.version = sim::FileVersion{{1, 2, 3, 2542}, {1, 2, 3, 2542}};
     sim_->fs.Put(PlainDll(), "MZ");
+    for (const wchar_t* name : {L"kvnmon64.dll", L"kvndrv64.dll", L"kvnui64.dll"}) {
+      sim_->fs.Put(PayloadFile(name), "MZ payload").version =
+          sim::FileVersion{{1, 0, 0, 2542}, {1, 0, 0, 2542}};
+    }
   }
   void Check() override {
     EXPECT_THAT(sim_->Leaks(), ::testing::IsEmpty()) << "the suite itself leaked";
@@ -29,6 +33,7 @@ class ModelEnv final : public ContractEnv {
   }
   std::wstring VersionedDll() override { return L"C:\\tests\\contract_versioned.dll"; }
   std::wstring PlainDll() override { return L"C:\\tests\\contract_plain.dll"; }
+  std::wstring PayloadFile(const std::wstring& name) override { return L"C:\\payload\\" + name; }
   bool IsWine() override { return false; }
 
  private:

@@ -376,5 +376,224 @@ TEST_F(Contract, CommandLinesSplitWithQuotes) {
   EXPECT_EQ(api().LocalFree(arguments), nullptr);
 }
 
+// ---------------------------------------------------------------- the product on the spooler
+
+// Registers the product's monitor, driver and one printer on its port, and
+// removes them again, whatever the test in between did.
+class ContractSpooler : public Contract {
+ protected:
+  static constexpr wchar_t kPrinter[] = L"Lumenquill contract";
+
+  void SetUp() override {
+    Contract::SetUp();
+    StartSpooler();
+    system_directory_ = SystemDirectory();
+    driver_directory_ = DriverDirectory();
+    Copy(Env().PayloadFile(L"kvnmon64.dll"), system_directory_ + L"\\kvnmon64.dll");
+    for (const wchar_t* name : {L"kvndrv64.dll", L"kvnui64.dll"}) {
+      Copy(Env().PayloadFile(name), driver_directory_ + L"\\" + name);
+    }
+    MONITOR_INFO_2W monitor{Text(L"Lumenquill:"), Text(L"Windows x64"), Text(L"kvnmon64.dll")};
+    ASSERT_TRUE(api().AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&monitor)))
+        << api().GetLastError();
+    std::wstring driver_path = driver_directory_ + L"\\kvndrv64.dll";
+    std::wstring config_path = driver_directory_ + L"\\kvnui64.dll";
+    DRIVER_INFO_6W driver{};
+    driver.cVersion = 3;
+    driver.pName = Text(L"Lumenquill printer");
+    driver.pEnvironment = Text(L"Windows x64");
+    driver.pDriverPath = driver_path.data();
+    driver.pDataFile = driver_path.data();
+    driver.pConfigFile = config_path.data();
+    ASSERT_TRUE(api().AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&driver),
+                                          APD_COPY_ALL_FILES))
+        << api().GetLastError();
+    printer_ = AddPrinter();
+    ASSERT_NE(printer_, nullptr) << api().GetLastError();
+  }
+
+  void TearDown() override {
+    if (printer_ != nullptr) {
+      api().ClosePrinter(printer_);
+    }
+    PRINTER_DEFAULTSW access{nullptr, nullptr, 0x10004};
+    HANDLE printer = nullptr;
+    if (api().OpenPrinterW(Text(kPrinter), &printer, &access)) {
+      api().DeletePrinter(printer);
+      api().ClosePrinter(printer);
+    }
+    api().DeletePrinterDriverExW(nullptr, Text(L"Windows x64"), Text(L"Lumenquill printer"), 0, 0);
+    api().DeleteMonitorW(nullptr, Text(L"Windows x64"), Text(L"Lumenquill:"));
+    for (const std::wstring& path :
+         {system_directory_ + L"\\kvnmon64.dll", driver_directory_ + L"\\kvndrv64.dll",
+          driver_directory_ + L"\\kvnui64.dll", driver_directory_ + L"\\3\\kvndrv64.dll",
+          driver_directory_ + L"\\3\\kvnui64.dll"}) {
+      api().DeleteFileW(path.c_str());
+    }
+    Contract::TearDown();
+  }
+
+  static LPWSTR Text(const wchar_t* text) { return const_cast<LPWSTR>(text); }
+
+  void StartSpooler() {
+    SC_HANDLE manager = api().OpenSCManagerW(nullptr, nullptr, 0xF0001);
+    SC_HANDLE service = api().OpenServiceW(manager, L"spooler", 0x14);
+    api().StartServiceW(service, 0, nullptr);
+    WaitForState(service, SERVICE_RUNNING);
+    api().CloseServiceHandle(service);
+    api().CloseServiceHandle(manager);
+  }
+  std::wstring SystemDirectory() {
+    wchar_t path[MAX_PATH];
+    UINT length = api().GetSystemDirectoryW(path, MAX_PATH);
+    return std::wstring(path, length);
+  }
+  std::wstring DriverDirectory() {
+    BYTE buffer[2 * MAX_PATH];
+    DWORD needed = 0;
+    api().GetPrinterDriverDirectoryW(nullptr, Text(L"Windows x64"), 1, buffer, sizeof(buffer),
+                                     &needed);
+    return reinterpret_cast<wchar_t*>(buffer);
+  }
+  void Copy(const std::wstring& from, const std::wstring& to) {
+    HANDLE source = api().CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(source, INVALID_HANDLE_VALUE)
+        << testing::PrintToString(std::string(from.begin(), from.end()));
+    std::string bytes;
+    char chunk[4096];
+    DWORD read = 0;
+    while (api().ReadFile(source, chunk, sizeof(chunk), &read, nullptr) && read != 0) {
+      bytes.append(chunk, read);
+    }
+    api().CloseHandle(source);
+    WriteFile(to, bytes);
+  }
+  HANDLE AddPrinter() {
+    PRINTER_INFO_2W info{};
+    info.pPrinterName = Text(kPrinter);
+    info.pPortName = Text(L"Lumenquill:");
+    info.pDriverName = Text(L"Lumenquill printer");
+    info.pPrintProcessor = Text(L"WinPrint");
+    info.pDatatype = Text(L"RAW");
+    return api().AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+  }
+
+  std::wstring system_directory_, driver_directory_;
+  HANDLE printer_ = nullptr;
+};
+
+TEST_F(ContractSpooler, APrinterIsReadInTwoCallsAndKeepsItsPrinterData) {
+  DWORD needed = 0;
+  EXPECT_FALSE(api().GetPrinterW(printer_, 2, nullptr, 0, &needed));
+  EXPECT_EQ(api().GetLastError(), DWORD{ERROR_INSUFFICIENT_BUFFER});
+  std::vector<BYTE> record(needed);
+  ASSERT_TRUE(api().GetPrinterW(printer_, 2, record.data(), needed, &needed));
+  auto* info = reinterpret_cast<PRINTER_INFO_2W*>(record.data());
+  EXPECT_STREQ(info->pPortName, L"Lumenquill:");
+  EXPECT_STREQ(info->pDriverName, L"Lumenquill printer");
+
+  char subkey[] = "user\\binding";
+  EXPECT_EQ(api().SetPrinterDataA(printer_, const_cast<LPSTR>("SubKey"), REG_SZ,
+                                  reinterpret_cast<LPBYTE>(subkey), sizeof(subkey)),
+            DWORD{ERROR_SUCCESS});
+  char small[4];
+  DWORD type = 0;
+  EXPECT_EQ(api().GetPrinterDataA(printer_, const_cast<LPSTR>("SubKey"), &type,
+                                  reinterpret_cast<LPBYTE>(small), sizeof(small), &needed),
+            DWORD{ERROR_MORE_DATA});
+  EXPECT_EQ(needed, sizeof(subkey));
+  char back[64] = {};
+  EXPECT_EQ(api().GetPrinterDataA(printer_, const_cast<LPSTR>("SubKey"), &type,
+                                  reinterpret_cast<LPBYTE>(back), sizeof(back), &needed),
+            DWORD{ERROR_SUCCESS});
+  EXPECT_EQ(type, DWORD{REG_SZ});
+  EXPECT_STREQ(back, subkey);
+  EXPECT_EQ(api().GetPrinterDataExA(printer_, "DsUser", "SubKey", &type,
+                                    reinterpret_cast<LPBYTE>(back), sizeof(back), &needed),
+            DWORD{ERROR_FILE_NOT_FOUND});
+  EXPECT_EQ(api().SetPrinterDataExA(printer_, "DsUser", "SubKey", REG_SZ,
+                                    reinterpret_cast<LPBYTE>(subkey), sizeof(subkey)),
+            DWORD{ERROR_SUCCESS});
+  EXPECT_EQ(api().GetPrinterDataExA(printer_, "DsUser", "SubKey", &type,
+                                    reinterpret_cast<LPBYTE>(back), sizeof(back), &needed),
+            DWORD{ERROR_SUCCESS});
+  EXPECT_EQ(api().GetPrinterDataA(printer_, const_cast<LPSTR>("Missing"), &type,
+                                  reinterpret_cast<LPBYTE>(back), sizeof(back), &needed),
+            DWORD{ERROR_FILE_NOT_FOUND});
+}
+
+TEST_F(ContractSpooler, TheDefaultPrinterIsSetAndReadWithItsSize) {
+  ASSERT_TRUE(api().SetDefaultPrinterW(kPrinter));
+  wchar_t name[64] = {};
+  DWORD chars = 4;
+  EXPECT_FALSE(api().GetDefaultPrinterW(name, &chars));
+  EXPECT_EQ(api().GetLastError(), DWORD{ERROR_INSUFFICIENT_BUFFER});
+  EXPECT_EQ(chars, wcslen(kPrinter) + 1);
+  chars = 64;
+  ASSERT_TRUE(api().GetDefaultPrinterW(name, &chars));
+  EXPECT_STREQ(name, kPrinter);
+  EXPECT_FALSE(api().SetDefaultPrinterW(L"No Such Printer 7"));
+  EXPECT_EQ(api().GetLastError(), DWORD{ERROR_INVALID_PRINTER_NAME});
+}
+
+TEST_F(ContractSpooler, ThePortCanBeSwitchedToFileAndBack) {
+  DWORD needed = 0;
+  api().GetPrinterW(printer_, 2, nullptr, 0, &needed);
+  std::vector<BYTE> record(needed);
+  ASSERT_TRUE(api().GetPrinterW(printer_, 2, record.data(), needed, &needed));
+  auto* info = reinterpret_cast<PRINTER_INFO_2W*>(record.data());
+  info->pPortName = Text(L"file:");
+  EXPECT_TRUE(api().SetPrinterW(printer_, 2, record.data(), 0)) << api().GetLastError();
+  std::vector<BYTE> after(needed + 64);
+  ASSERT_TRUE(
+      api().GetPrinterW(printer_, 2, after.data(), static_cast<DWORD>(after.size()), &needed));
+  EXPECT_EQ(_wcsicmp(reinterpret_cast<PRINTER_INFO_2W*>(after.data())->pPortName, L"file:"), 0);
+}
+
+TEST_F(ContractSpooler, WhatAPrinterUsesCannotBeDeleted) {
+  // Windows refuses a second printer of the same name; Wine overwrites it.
+  HANDLE again = AddPrinter();
+  if (Env().IsWine()) {
+    EXPECT_NE(again, nullptr);
+    api().ClosePrinter(again);
+  } else {
+    EXPECT_EQ(again, nullptr);
+    EXPECT_EQ(api().GetLastError(), DWORD{ERROR_PRINTER_ALREADY_EXISTS});
+  }
+  // Windows keeps a driver and a monitor that a printer uses; Wine deletes
+  // both. The simulated Windows follows Windows.
+  BOOL driver_deleted = api().DeletePrinterDriverExW(nullptr, Text(L"Windows x64"),
+                                                     Text(L"Lumenquill printer"), 0, 0);
+  DWORD driver_error = api().GetLastError();
+  BOOL monitor_deleted = api().DeleteMonitorW(nullptr, Text(L"Windows x64"), Text(L"Lumenquill:"));
+  DWORD monitor_error = api().GetLastError();
+  if (Env().IsWine()) {
+    EXPECT_TRUE(driver_deleted);
+    EXPECT_TRUE(monitor_deleted);
+  } else {
+    EXPECT_FALSE(driver_deleted);
+    EXPECT_EQ(driver_error, DWORD{ERROR_PRINTER_DRIVER_IN_USE});
+    EXPECT_FALSE(monitor_deleted);
+    EXPECT_EQ(monitor_error, DWORD{ERROR_PRINT_MONITOR_IN_USE});
+  }
+}
+
+TEST_F(ContractSpooler, DeletingAPrinterNeedsTheRightToDeleteIt) {
+  api().ClosePrinter(printer_);  // a printer with open handles is only marked for deletion
+  printer_ = nullptr;
+  PRINTER_DEFAULTSW access{nullptr, nullptr, 0x10004};
+  HANDLE printer = nullptr;
+  ASSERT_TRUE(api().OpenPrinterW(Text(kPrinter), &printer, &access));
+  EXPECT_TRUE(api().DeletePrinter(printer));
+  EXPECT_TRUE(api().ClosePrinter(printer));
+  EXPECT_FALSE(api().OpenPrinterW(Text(kPrinter), &printer, nullptr));
+  EXPECT_EQ(api().GetLastError(), DWORD{ERROR_INVALID_PRINTER_NAME});
+  // The driver and the monitor are free now.
+  EXPECT_TRUE(api().DeletePrinterDriverExW(nullptr, Text(L"Windows x64"),
+                                           Text(L"Lumenquill printer"), 0, 0));
+  EXPECT_TRUE(api().DeleteMonitorW(nullptr, Text(L"Windows x64"), Text(L"Lumenquill:")));
+}
+
 }  // namespace
 }  // namespace contract

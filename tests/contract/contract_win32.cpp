@@ -29,6 +29,9 @@ class Win32Env final : public ContractEnv {
   }
   std::wstring VersionedDll() override { return ProgramDirectory() + L"\\contract_versioned.dll"; }
   std::wstring PlainDll() override { return ProgramDirectory() + L"\\contract_plain.dll"; }
+  std::wstring PayloadFile(const std::wstring& name) override {
+    return std::wstring(L"Z:" PAYLOAD_DIR_PATH L"\\") + name;
+  }
   bool IsWine() override { return true; }
 };
 
