@@ -41,8 +41,11 @@ constexpr TypicalFailure kTypicalFailures[] = {
     {"OpenPrinterW", ERROR_INVALID_PRINTER_NAME},
     {"ClosePrinter", ERROR_INVALID_HANDLE},
     {"SetPrinterW", ERROR_ACCESS_DENIED},
-    {"GetPrinterDataA", ERROR_FILE_NOT_FOUND},
-    {"GetPrinterDataExA", ERROR_FILE_NOT_FOUND},
+    // "Not found" is the answer for a value that does not exist, never how a
+    // read of one that does fails: the spooler's reads fail like its other
+    // calls.
+    {"GetPrinterDataA", RPC_S_SERVER_UNAVAILABLE},
+    {"GetPrinterDataExA", RPC_S_SERVER_UNAVAILABLE},
     {"SetPrinterDataA", ERROR_ACCESS_DENIED},
     {"SetPrinterDataExA", ERROR_ACCESS_DENIED},
     {"GetDefaultPrinterW", ERROR_FILE_NOT_FOUND},
