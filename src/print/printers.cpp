@@ -28,37 +28,48 @@ const wchar_t* NameOrStar(const wchar_t* name) {
   return name != nullptr ? name : L"*";
 }
 
-// A read that fills at most kSubKeyCapacity bytes and succeeds only with a
-// terminated REG_SZ string; anything else leaves the buffer empty.
+// How a read of the settings binding answered.
+enum class SubKeyRead { kFound, kAbsent, kFailed };
+
+// A read that fills at most kSubKeyCapacity bytes and finds the binding only
+// in a terminated REG_SZ string; anything else leaves the buffer empty.
 template <typename Read>
-bool ReadSubKey(Read read, char* buffer) {
+SubKeyRead ReadSubKey(Read read, char* buffer) {
   DWORD type = 0, needed = 0;
-  if (read(&type, reinterpret_cast<LPBYTE>(buffer), &needed) != ERROR_SUCCESS || type != REG_SZ ||
-      needed > kSubKeyCapacity || std::memchr(buffer, 0, needed == 0 ? 1 : needed) == nullptr) {
-    buffer[0] = 0;
-    return false;
+  LSTATUS status = static_cast<LSTATUS>(read(&type, reinterpret_cast<LPBYTE>(buffer), &needed));
+  if (status == ERROR_SUCCESS && type == REG_SZ && needed <= kSubKeyCapacity &&
+      std::memchr(buffer, 0, needed == 0 ? 1 : needed) != nullptr) {
+    return SubKeyRead::kFound;
   }
-  return true;
+  buffer[0] = 0;
+  // No value, one too long, or one that is not a text: the printer has no
+  // binding to carry over. Any other failure says nothing about the value.
+  return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_MORE_DATA
+             ? SubKeyRead::kAbsent
+             : SubKeyRead::kFailed;
 }
 
 }  // namespace
 
-void GetPrinterSubKey(HANDLE printer, char* buffer) {
+bool GetPrinterSubKey(HANDLE printer, char* buffer) {
   buffer[0] = 0;
-  bool found = ReadSubKey(
+  SubKeyRead plain = ReadSubKey(
       [&](DWORD* type, LPBYTE data, DWORD* needed) {
         return Sys().GetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), type, data,
                                      kSubKeyCapacity, needed);
       },
       buffer);
-  if (!found) {
-    ReadSubKey(
-        [&](DWORD* type, LPBYTE data, DWORD* needed) {
-          return Sys().GetPrinterDataExA(printer, kUserKey, kSubKeyValue, type, data,
-                                         kSubKeyCapacity, needed);
-        },
-        buffer);
+  if (plain == SubKeyRead::kFound) {
+    return true;
   }
+  SubKeyRead user = ReadSubKey(
+      [&](DWORD* type, LPBYTE data, DWORD* needed) {
+        return Sys().GetPrinterDataExA(printer, kUserKey, kSubKeyValue, type, data, kSubKeyCapacity,
+                                       needed);
+      },
+      buffer);
+  return user == SubKeyRead::kFound ||
+         (plain == SubKeyRead::kAbsent && user == SubKeyRead::kAbsent);
 }
 
 bool SetPrinterSubKey(HANDLE printer, const char* subkey) {
@@ -89,13 +100,13 @@ bool ClearDeletedMark(const char* relative_key) {
   return deleted;
 }
 
-void RememberPrinter(session::InstallSession& session, PRINTER_INFO_2W& record) {
+Remembered RememberPrinter(session::InstallSession& session, PRINTER_INFO_2W& record) {
   HANDLE printer = nullptr;
   if (!Sys().OpenPrinterW(record.pPrinterName, &printer, nullptr)) {
-    return;
+    return Remembered::kCannotOpen;
   }
   char subkey[kNameBuffer] = {};
-  GetPrinterSubKey(printer, subkey);
+  Remembered result = GetPrinterSubKey(printer, subkey) ? Remembered::kKnown : Remembered::kUnknown;
   if (subkey[0] != 0) {
     auto* node =
         static_cast<PrinterRestoreNode*>(session::AllocateBlock(sizeof(PrinterRestoreNode)));
@@ -105,9 +116,11 @@ void RememberPrinter(session::InstallSession& session, PRINTER_INFO_2W& record) 
       session.RestoreList = node;
     } else {
       session::FreeBlock(node);
+      result = Remembered::kUnknown;
     }
   }
   Sys().ClosePrinter(printer);
+  return result;
 }
 
 void DeletePrinter(session::InstallSession& session, const wchar_t* name) {
@@ -133,10 +146,23 @@ void DeleteAllPrinters(session::InstallSession& session) {
   ++session.Depth;
   PRINTER_INFO_2W* records = session.Printers.Records();
   for (uint32_t i = 0; i < session.Printers.count; ++i) {
-    if (IsProductDriver(records[i].pDriverName)) {
-      RememberPrinter(session, records[i]);
-      DeletePrinter(session, records[i].pPrinterName);
+    if (!IsProductDriver(records[i].pDriverName)) {
+      continue;
     }
+    // A reinstall (the one removal that checks the monitor's version) that
+    // cannot tell how to re-create a printer keeps it: deleted, it would be
+    // gone for good.
+    Remembered remembered = RememberPrinter(session, records[i]);
+    if (remembered != Remembered::kKnown && session.CheckMonitorVersion != 0) {
+      if (remembered == Remembered::kCannotOpen) {
+        ReportError(session, ErrorNumber::kOpenPrinter, NameOrStar(records[i].pPrinterName));
+      } else {
+        LogLine(session, L"Can't read the settings of printer %s, it is kept",
+                NameOrStar(records[i].pPrinterName));
+      }
+      continue;
+    }
+    DeletePrinter(session, records[i].pPrinterName);
   }
   --session.Depth;
 }

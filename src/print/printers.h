@@ -24,7 +24,15 @@ struct PrinterRestoreNode {
 inline constexpr DWORD kSubKeyCapacity = 64;
 
 void DeleteAllPrinters(session::InstallSession& session);
-void RememberPrinter(session::InstallSession& session, PRINTER_INFO_2W& record);
+// What RememberPrinter learnt of a printer's settings binding.
+enum class Remembered {
+  kKnown,       // remembered, or the printer has none
+  kCannotOpen,  // the printer could not be opened
+  kUnknown,     // a read failed, or memory for the node ran out
+};
+
+// Puts the printer on the restore list when it has a settings binding.
+Remembered RememberPrinter(session::InstallSession& session, PRINTER_INFO_2W& record);
 void DeletePrinter(session::InstallSession& session, const wchar_t* name);
 // The new printer's handle, which the caller closes, or null.
 HANDLE AddPrinter(session::InstallSession& session, const wchar_t* name);
@@ -34,8 +42,9 @@ void RestorePrinters(session::InstallSession& session);
 // the second copy was written.
 bool SetPrinterSubKey(HANDLE printer, const char* subkey);
 // Reads the binding into a buffer of at least kSubKeyCapacity bytes; the
-// buffer holds an empty string when there is none.
-void GetPrinterSubKey(HANDLE printer, char* buffer);
+// buffer holds an empty string when there is none. False when a read failed
+// so that an empty buffer does not mean that there is none.
+bool GetPrinterSubKey(HANDLE printer, char* buffer);
 // Deletes the value "deleted" from the settings key below the product's base
 // key; true when it was deleted.
 bool ClearDeletedMark(const char* relative_key);

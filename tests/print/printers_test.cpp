@@ -202,6 +202,62 @@ TEST_F(PrintersTest, PrintersThatCannotBeOpenedDeletedOrAddedAreNumberedErrors) 
   EXPECT_THAT(PrinterNames(), ::testing::IsEmpty());
 }
 
+// Deleting a printer whose binding is unknown would lose it for good: a
+// reinstall keeps it; an uninstall, which removes it anyway, does not care.
+TEST_F(PrintersTest, AReinstallKeepsAPrinterWhoseBindingItCannotLearn) {
+  const struct {
+    const char* name;
+    bool ds_user_copy;
+    std::function<void(sim::SimWindows&)> fault;
+    bool reinstall;
+    bool kept;
+    const wchar_t* line;
+    int errors;
+  } cases[] = {
+      {"the printer cannot be opened", false,
+       [](sim::SimWindows& m) { m.FailCall("OpenPrinterW", 1, ERROR_ACCESS_DENIED); }, true, true,
+       L"  Error(16): Can`t open printer 'A' - (Access is denied.)\r\n", 1},
+      {"the read fails", false,
+       [](sim::SimWindows& m) { m.FailCall("GetPrinterDataA", 1, RPC_S_SERVER_UNAVAILABLE); }, true,
+       true, L"  Can't read the settings of printer A, it is kept\r\n", 0},
+      {"the read under DsUser fails", false,
+       [](sim::SimWindows& m) {
+         m.FailCall("GetPrinterDataA", 1, ERROR_FILE_NOT_FOUND);
+         m.FailCall("GetPrinterDataExA", 1, ERROR_INVALID_HANDLE);
+       },
+       true, true, L"  Can't read the settings of printer A, it is kept\r\n", 0},
+      {"no memory for the node", false,
+       [](sim::SimWindows& m) { m.FailAllocation(1, 1, sim::Block::kGlobal); }, true, true,
+       L"  Can't read the settings of printer A, it is kept\r\n", 0},
+      {"the read fails but DsUser holds the binding", true,
+       [](sim::SimWindows& m) { m.FailCall("GetPrinterDataA", 1, RPC_S_SERVER_UNAVAILABLE); }, true,
+       false, L"  >DeletePrinter(A)\r\n    OK\r\n", 0},
+      {"an uninstall deletes it all the same", false,
+       [](sim::SimWindows& m) { m.FailCall("OpenPrinterW", 1, ERROR_ACCESS_DENIED); }, false, false,
+       L"  >DeletePrinter(A)\r\n    OK\r\n", 0},
+  };
+  for (const auto& c : cases) {
+    sim::SimWindows model;
+    platform::SystemScope scope(model);
+    testing_support::InstallProductMonitor(model);
+    testing_support::InstallProductDriver(model);
+    sim::Printer& printer = AddPrinter(model, L"A", L"Lumenquill printer", L"Lumenquill:", "a");
+    if (c.ds_user_copy) {
+      printer.SetData(L"DsUser", L"SubKey", sim::WideValue(L"a"));
+    }
+    session::InstallSession local;
+    session::InitSession(local, session::ModeX64);
+    local.CheckMonitorVersion = c.reinstall ? 1 : 0;
+    c.fault(model);
+    DeleteAllPrinters(local);
+    EXPECT_EQ(model.spooler.FindPrinter(L"A") != nullptr, c.kept) << c.name;
+    EXPECT_THAT(session::Text(local.SessionLog), HasSubstr(c.line)) << c.name;
+    EXPECT_EQ(local.ErrorCount, c.errors) << c.name;
+    session::FreeSession(local);
+    EXPECT_THAT(model.Leaks(), ::testing::IsEmpty()) << c.name;
+  }
+}
+
 TEST_F(PrintersTest, APrinterIsAddedEvenWithoutItsPortMonitor) {
   sim.spooler.monitors.clear();
   StartSession();
