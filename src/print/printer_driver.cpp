@@ -85,18 +85,26 @@ void DeletePrinterDriver(session::InstallSession& session, const DriverList& dri
   ++session.Depth;
   if (drivers.count != 0) {
     LogDriverList(session, drivers);
+  } else if (drivers.failed) {
+    LogLine(session, L"Can't list the printer drivers");
   } else {
     LogLine(session, L"BTW, there is no printer drivers on this system.");
   }
   int index = FindProductDriver(drivers);
-  if (index < 0) {
+  // Without a list there is no knowing whether the driver is there: the
+  // deletion itself tells, rather than an uninstall claiming it removed it.
+  if (index < 0 && !drivers.failed) {
     LogLine(session, L"No Lumenquill driver was found");
     --session.Depth;
     return;
   }
-  LogLine(session, L"Driver is found. Index=%d", index + 1);
+  if (index >= 0) {
+    LogLine(session, L"Driver is found. Index=%d", index + 1);
+  }
   if (DeleteProductDriver(session)) {
     LogLine(session, L"OK :)");
+  } else if (index < 0 && Sys().GetLastError() == ERROR_UNKNOWN_PRINTER_DRIVER) {
+    LogLine(session, L"No Lumenquill driver was found");
   } else {
     LogLine(session, L"Can't delete driver. Trying to restart spooler");
     services::SpoolerStop stop;

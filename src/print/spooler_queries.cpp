@@ -66,11 +66,20 @@ int FindByName(const RecordLayout (&layouts)[N], const void* entries, uint32_t l
 
 // The two-call fetch: the size query, then a zero-filled block of the
 // reported size (plus `slack` zero bytes) and the fetch into it. Returns the
-// block, or null with the thread's last error telling why.
+// block, or null with the thread's last error telling why; `failed` (when
+// given) tells a failure from a size query that found nothing to fetch.
 template <typename SizeQuery, typename Fetch>
-void* FetchBlock(SizeQuery size_query, Fetch fetch, size_t slack, DWORD* size) {
+void* FetchBlock(SizeQuery size_query, Fetch fetch, size_t slack, DWORD* size,
+                 bool* failed = nullptr) {
+  bool ignored = false;
+  bool& failure = failed != nullptr ? *failed : ignored;
+  failure = true;
   DWORD needed = 0;
-  if (size_query(&needed) || Sys().GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+  if (size_query(&needed)) {
+    failure = false;
+    return nullptr;
+  }
+  if (Sys().GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
     return nullptr;
   }
   void* block = session::AllocateBlock(needed + slack);
@@ -84,6 +93,7 @@ void* FetchBlock(SizeQuery size_query, Fetch fetch, size_t slack, DWORD* size) {
     Sys().SetLastError(error);
     return nullptr;
   }
+  failure = false;
   *size = needed;
   return block;
 }
@@ -131,7 +141,7 @@ MonitorList& EnumerateMonitors(MonitorList& list, session::InstallSession& sessi
 }
 
 DriverList& EnumerateDrivers(DriverList& list, const wchar_t* environment) {
-  list = DriverList{nullptr, 6, 0};
+  list = DriverList{nullptr, 6, 0, false};
   DWORD count = 0, size = 0;
   list.entries = FetchBlock(
       [&](DWORD* needed) {
@@ -142,7 +152,7 @@ DriverList& EnumerateDrivers(DriverList& list, const wchar_t* environment) {
         return Sys().EnumPrinterDriversW(nullptr, Writable(environment), 6, block, needed, &needed,
                                          &count);
       },
-      0, &size);
+      0, &size, &list.failed);
   list.count = list.entries != nullptr ? count : 0;
   return list;
 }

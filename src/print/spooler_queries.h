@@ -28,6 +28,8 @@ struct DriverList {
   void* entries = nullptr;  // DRIVER_INFO_6W records
   uint32_t level = 0;
   uint32_t count = 0;
+  // The query failed: the list says nothing about which drivers exist.
+  bool failed = false;
 };
 
 struct PrinterInfoBlock {

@@ -133,6 +133,55 @@ TEST_F(PrinterDriverTest, NoDriversNoProductDriverNothingDeleted) {
             L"  No Lumenquill driver was found\r\n");
 }
 
+// A list that could not be taken says nothing about the driver: the
+// deletion is tried, and the spooler's answer decides.
+TEST_F(PrinterDriverTest, WithoutADriverListTheDeletionIsTriedAllTheSame) {
+  const struct {
+    const char* name;
+    bool installed;
+    int refusals;
+    const wchar_t* log;
+    int errors;
+  } cases[] = {
+      {"installed", true, 0,
+       L">DeletePrinterDriver for Windows x64\r\n"
+       L"  Can't list the printer drivers\r\n"
+       L"  OK :)\r\n",
+       0},
+      {"not installed", false, 0,
+       L">DeletePrinterDriver for Windows x64\r\n"
+       L"  Can't list the printer drivers\r\n"
+       L"  No Lumenquill driver was found\r\n",
+       0},
+      {"installed and in use", true, 2,
+       L">DeletePrinterDriver for Windows x64\r\n"
+       L"  Can't list the printer drivers\r\n"
+       L"  Can't delete driver. Trying to restart spooler\r\n"
+       L"  >Restart Spooler\r\n"
+       L"  Error(14): Can`t remove the printer-driver 'Lumenquill printer' - (The specified "
+       L"printer driver is currently in use.)\r\n",
+       1},
+  };
+  StartSession();
+  for (const auto& c : cases) {
+    sim.spooler.drivers.clear();
+    if (c.installed) {
+      testing_support::InstallProductDriver(sim);
+    }
+    session::Release(session.SessionLog);
+    session.ErrorCount = 0;
+    sim.FailCall("EnumPrinterDriversW", 1, RPC_S_SERVER_UNAVAILABLE);
+    if (c.refusals != 0) {
+      sim.FailCall("DeletePrinterDriverExW", 1, ERROR_PRINTER_DRIVER_IN_USE, c.refusals);
+    }
+    Delete();
+    EXPECT_EQ(Log(), c.log) << c.name;
+    EXPECT_EQ(session.ErrorCount, c.errors) << c.name;
+    bool left = sim.spooler.FindDriver(L"Lumenquill printer", sim::kEnvX64) != nullptr;
+    EXPECT_EQ(left, c.installed && c.refusals != 0) << c.name;
+  }
+}
+
 TEST_F(PrinterDriverTest, AFirstRefusalIsFollowedByASpoolerRestartAndASecondAttempt) {
   testing_support::InstallProductDriver(sim);
   StartSession();
