@@ -384,6 +384,30 @@ bool SimWindows::Free(Block::Kind kind, void* block, const char* call) {
   return true;
 }
 
+void SimWindows::CheckCapacity(const char* call, const void* buffer, size_t bytes) {
+  if (buffer == nullptr || bytes == 0) {
+    return;
+  }
+  auto found = blocks_.upper_bound(const_cast<void*>(buffer));
+  if (found == blocks_.begin()) {
+    return;
+  }
+  --found;
+  const auto* start = static_cast<const unsigned char*>(found->first);
+  const auto* at = static_cast<const unsigned char*>(buffer);
+  size_t size = found->second.size;
+  if (at > start + size) {
+    return;  // not in this block, nor in any other
+  }
+  size_t room = size - static_cast<size_t>(at - start);
+  if (bytes > room) {
+    std::ostringstream text;
+    text << call << " was told " << bytes << " bytes of a buffer with " << room
+         << " left in its block from " << found->second.origin;
+    violations.push_back(text.str());
+  }
+}
+
 size_t SimWindows::BlockSize(const void* block) const {
   auto found = blocks_.find(const_cast<void*>(block));
   return found == blocks_.end() ? 0 : found->second.size;
@@ -535,6 +559,9 @@ DWORD SimWindows::FormatMessageW(DWORD flags, LPCVOID, DWORD message, DWORD lang
   if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || buffer == nullptr) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
+  if ((flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) == 0) {
+    CheckCapacity("FormatMessageW", buffer, size * sizeof(wchar_t));
+  }
   auto found = messages.find(message);
   if (found == messages.end() || (language != 0 && language != 1033)) {
     return Fail(found == messages.end() ? ERROR_MR_MID_NOT_FOUND : ERROR_RESOURCE_LANG_NOT_FOUND);
@@ -560,6 +587,7 @@ int SimWindows::MultiByteToWideChar(UINT code_page, DWORD flags, LPCCH text, int
   if (auto error = Enter("MultiByteToWideChar")) {
     return Fail(*error);
   }
+  CheckCapacity("MultiByteToWideChar", buffer, chars > 0 ? chars * sizeof(wchar_t) : 0);
   // The conversion itself is the platform's: it has no state to model.
   int result = ::MultiByteToWideChar(code_page, flags, text, bytes, buffer, chars);
   if (result == 0) {

@@ -158,6 +158,7 @@ BOOL SimWindows::ReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read
   if (auto error = Enter("ReadFile", std::to_string(size))) {
     return Fail(*error);
   }
+  CheckCapacity("ReadFile", buffer, size);
   HandleEntry* entry = Lookup(handle, HandleEntry::kFile);
   if (entry == nullptr) {
     return Fail(ERROR_INVALID_HANDLE);
@@ -190,6 +191,7 @@ BOOL SimWindows::WriteFile(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD wr
   if (auto error = Enter("WriteFile", std::to_string(size))) {
     return Fail(*error);
   }
+  CheckCapacity("WriteFile", buffer, size);
   HandleEntry* entry = Lookup(handle, HandleEntry::kFile);
   if (entry == nullptr) {
     return Fail(ERROR_INVALID_HANDLE);
@@ -328,6 +330,7 @@ DWORD SimWindows::GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
   if (auto error = Enter("GetModuleFileNameW")) {
     return Fail(*error);
   }
+  CheckCapacity("GetModuleFileNameW", buffer, size * sizeof(wchar_t));
   DWORD count = CopyOut(module_path, buffer, size);
   if (module_path.size() >= size) {
     last_error_ = ERROR_INSUFFICIENT_BUFFER;
@@ -340,6 +343,7 @@ UINT SimWindows::GetSystemDirectoryW(LPWSTR buffer, UINT size) {
   if (auto error = Enter("GetSystemDirectoryW")) {
     return Fail(*error);
   }
+  CheckCapacity("GetSystemDirectoryW", buffer, size * sizeof(wchar_t));
   if (system_directory.size() >= size) {
     return static_cast<UINT>(system_directory.size() + 1);
   }
@@ -369,6 +373,7 @@ BOOL SimWindows::GetFileVersionInfoW(LPCWSTR path, DWORD, DWORD size, LPVOID dat
   if (auto error = Enter("GetFileVersionInfoW", path ? Narrow(path) : "")) {
     return Fail(*error);
   }
+  CheckCapacity("GetFileVersionInfoW", data, size);
   File* file = path != nullptr ? fs.Find(path) : nullptr;
   if (file == nullptr) {
     return Fail(ERROR_FILE_NOT_FOUND);

@@ -117,6 +117,7 @@ LSTATUS SimWindows::RegQueryValueExW(HKEY key, LPCWSTR value, LPDWORD, LPDWORD t
   if (data != nullptr && size == nullptr) {
     return ERROR_INVALID_PARAMETER;
   }
+  CheckCapacity("RegQueryValueExW", data, data != nullptr ? *size : 0);
   const RegValue* stored = registry.Get(entry->path, name);
   if (stored == nullptr) {
     return ERROR_FILE_NOT_FOUND;
@@ -144,6 +145,7 @@ LSTATUS SimWindows::RegSetValueExW(HKEY key, LPCWSTR value, DWORD, DWORD type, c
   if (auto error = Enter("RegSetValueExW", Narrow(name))) {
     return static_cast<LSTATUS>(*error);
   }
+  CheckCapacity("RegSetValueExW", data, size);
   HandleEntry* entry = Predefined(key) ? nullptr : Lookup(key, HandleEntry::kRegKey);
   if (entry == nullptr) {
     return ERROR_INVALID_HANDLE;

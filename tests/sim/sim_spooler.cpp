@@ -285,6 +285,7 @@ BOOL SimWindows::EnumMonitorsW(LPWSTR, DWORD level, LPBYTE buffer, DWORD size, L
   if (auto error = Enter("EnumMonitorsW")) {
     return Fail(*error);
   }
+  CheckCapacity("EnumMonitorsW", buffer, size);
   if (!SpoolerRunning()) {
     return Fail(RPC_S_SERVER_UNAVAILABLE);
   }
@@ -380,6 +381,7 @@ BOOL SimWindows::EnumPrinterDriversW(LPWSTR, LPWSTR environment, DWORD level, LP
   if (auto error = Enter("EnumPrinterDriversW")) {
     return Fail(*error);
   }
+  CheckCapacity("EnumPrinterDriversW", buffer, size);
   if (!SpoolerRunning()) {
     return Fail(RPC_S_SERVER_UNAVAILABLE);
   }
@@ -428,6 +430,7 @@ BOOL SimWindows::GetPrinterDriverDirectoryW(LPWSTR, LPWSTR environment, DWORD le
   if (auto error = Enter("GetPrinterDriverDirectoryW")) {
     return Fail(*error);
   }
+  CheckCapacity("GetPrinterDriverDirectoryW", buffer, size);
   if (!SpoolerRunning()) {
     return Fail(RPC_S_SERVER_UNAVAILABLE);
   }
@@ -558,6 +561,7 @@ BOOL SimWindows::EnumPrintersW(DWORD flags, LPWSTR, DWORD level, LPBYTE buffer, 
   if (auto error = Enter("EnumPrintersW")) {
     return Fail(*error);
   }
+  CheckCapacity("EnumPrintersW", buffer, size);
   if (!SpoolerRunning()) {
     return Fail(RPC_S_SERVER_UNAVAILABLE);
   }
@@ -626,6 +630,7 @@ BOOL SimWindows::GetPrinterW(HANDLE handle, DWORD level, LPBYTE buffer, DWORD si
   if (auto error = Enter("GetPrinterW")) {
     return Fail(*error);
   }
+  CheckCapacity("GetPrinterW", buffer, size);
   DWORD error = 0;
   Printer* printer = PrinterOf(*this, handle, &error);
   if (printer == nullptr) {
@@ -644,6 +649,7 @@ BOOL SimWindows::GetPrinterDriverW(HANDLE handle, LPWSTR environment, DWORD leve
   if (auto error = Enter("GetPrinterDriverW")) {
     return Fail(*error);
   }
+  CheckCapacity("GetPrinterDriverW", buffer, size);
   DWORD error = 0;
   Printer* printer = PrinterOf(*this, handle, &error);
   if (printer == nullptr) {
@@ -825,6 +831,7 @@ DWORD SimWindows::GetPrinterDataA(HANDLE handle, LPSTR value, LPDWORD type, LPBY
   if (auto error = Enter("GetPrinterDataA", value ? value : "")) {
     return *error;
   }
+  CheckCapacity("GetPrinterDataA", data, size);
   DWORD error = 0;
   Printer* printer = PrinterOf(*this, handle, &error);
   if (printer == nullptr) {
@@ -840,6 +847,7 @@ DWORD SimWindows::GetPrinterDataExA(HANDLE handle, LPCSTR key, LPCSTR value, LPD
           Enter("GetPrinterDataExA", std::string(key ? key : "") + "," + (value ? value : ""))) {
     return *error;
   }
+  CheckCapacity("GetPrinterDataExA", data, size);
   DWORD error = 0;
   Printer* printer = PrinterOf(*this, handle, &error);
   if (printer == nullptr) {
@@ -853,6 +861,7 @@ DWORD SimWindows::SetPrinterDataA(HANDLE handle, LPSTR value, DWORD type, LPBYTE
   if (auto error = Enter("SetPrinterDataA", value ? value : "")) {
     return *error;
   }
+  CheckCapacity("SetPrinterDataA", data, size);
   DWORD error = 0, access = 0;
   Printer* printer = PrinterOf(*this, handle, &error, &access);
   if (printer == nullptr) {
@@ -871,6 +880,7 @@ DWORD SimWindows::SetPrinterDataExA(HANDLE handle, LPCSTR key, LPCSTR value, DWO
           Enter("SetPrinterDataExA", std::string(key ? key : "") + "," + (value ? value : ""))) {
     return *error;
   }
+  CheckCapacity("SetPrinterDataExA", data, size);
   DWORD error = 0, access = 0;
   Printer* printer = PrinterOf(*this, handle, &error, &access);
   if (printer == nullptr) {
@@ -895,6 +905,7 @@ BOOL SimWindows::GetDefaultPrinterW(LPWSTR buffer, LPDWORD chars) {
   if (chars == nullptr) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
+  CheckCapacity("GetDefaultPrinterW", buffer, *chars * sizeof(wchar_t));
   if (spooler.default_printer.empty()) {
     return Fail(ERROR_FILE_NOT_FOUND);
   }

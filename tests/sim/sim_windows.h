@@ -442,6 +442,11 @@ class SimWindows final : public platform::SystemApi {
   void* Allocate(Block::Kind kind, size_t bytes, bool zero, const std::string& origin,
                  bool counted = true);
   bool Free(Block::Kind kind, void* block, const char* call);
+  // A call told that `buffer` holds `bytes`: when the buffer lies in a live
+  // block, more than the block holds from there is a violation, for the real
+  // call would read or write past its end. Buffers outside the model's
+  // blocks (on the program's stack) cannot be checked here.
+  void CheckCapacity(const char* call, const void* buffer, size_t bytes);
   bool SpoolerRunning() const { return spooler_service.state == SERVICE_RUNNING; }
   void OnSpoolerStopped();
   void OnSpoolerStarted();

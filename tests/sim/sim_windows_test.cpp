@@ -89,6 +89,37 @@ TEST(SimMemory, ReallocationKeepsContentsAndOldBlockOnFailure) {
   EXPECT_THAT(sim.Leaks(), IsEmpty());
 }
 
+TEST(SimMemory, ACapacityLargerThanTheBlockGivenToACallIsCaught) {
+  sim::SimWindows sim;
+  auto* block = static_cast<BYTE*>(sim.GlobalAlloc(GPTR, 64));
+  wchar_t stack[8];
+  const struct {
+    const char* name;
+    void* buffer;
+    DWORD bytes;
+    bool caught;
+  } cases[] = {
+      {"the whole block", block, 64, false},
+      {"one byte more", block, 65, true},
+      {"the rest from the middle", block + 16, 48, false},
+      {"past the rest from the middle", block + 16, 49, true},
+      {"a buffer outside every block", stack, 4096, false},
+  };
+  for (const auto& c : cases) {
+    sim.violations.clear();
+    DWORD needed = 0, returned = 0;
+    sim.EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, static_cast<LPBYTE>(c.buffer), c.bytes,
+                      &needed, &returned);
+    EXPECT_EQ(sim.violations.size(), c.caught ? 1u : 0u) << c.name;
+    if (c.caught && !sim.violations.empty()) {
+      EXPECT_THAT(sim.violations[0], HasSubstr("EnumPrintersW was told")) << c.name;
+    }
+  }
+  sim.violations.clear();
+  sim.GlobalFree(block);
+  EXPECT_THAT(sim.Leaks(), IsEmpty());
+}
+
 TEST(SimHandles, LeakedAndDoubleClosedHandlesAreReported) {
   sim::SimWindows sim;
   SC_HANDLE manager = sim.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
