@@ -9,6 +9,8 @@
 //   e2e_tool.exe wait-window CLASS TITLE SECONDS
 //                                        exit 0 once the window exists ("-": any title)
 //   e2e_tool.exe wait-no-window CLASS TITLE SECONDS
+//   e2e_tool.exe load-library NAME      loads NAME the ordinary way (the search
+//                                        order that starts with the program's folder)
 //
 // Exit code 0 on success, the Win32 error otherwise.
 #include <windows.h>
@@ -270,6 +272,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     result = HoldDll(arguments[2], arguments[3], _wtoi(arguments[4]));
   } else if (verb == L"wait-window" && count == 5) {
     result = WaitWindow(arguments[2], arguments[3], _wtoi(arguments[4]), true);
+  } else if (verb == L"load-library" && count == 3) {
+    result = LoadLibraryW(arguments[2]) != nullptr ? 0 : static_cast<int>(GetLastError());
   } else if (verb == L"wait-no-window" && count == 5) {
     result = WaitWindow(arguments[2], arguments[3], _wtoi(arguments[4]), false);
   }
