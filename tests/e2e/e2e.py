@@ -33,6 +33,8 @@ class Build:
         self.payload = os.path.join(self.dir, "payload", "files")
         self.harness = os.path.join(self.dir, "tests", "e2e", "setup_harness.exe")
         self.tool = os.path.join(self.dir, "tests", "e2e", "e2e_tool.exe")
+        # The setup package built by makensis from packaging/lumenquill.nsi.
+        self.setup = os.path.join(self.dir, "packaging", "LumenquillSetup.exe")
         self.work = os.path.join(self.dir, "e2e")
 
 
@@ -161,6 +163,16 @@ class Machine:
 
     def tool(self, *arguments, timeout=120):
         return self.run(self.build.tool, *arguments, timeout=timeout)
+
+    def hold_loaded(self, windows_path, seconds=120):
+        """Another process keeps the DLL loaded (its file then refuses
+        deletion) until the machine stops or the time is up."""
+        ready = os.path.join(self.prefix, "held-" + windows_path.rsplit("\\", 1)[-1])
+        self.start(self.build.tool, "hold-dll", windows_path, self.z(ready), str(seconds))
+        deadline = time.time() + 30
+        while not os.path.exists(ready) and time.time() < deadline:
+            time.sleep(0.05)
+        assert os.path.exists(ready), "the DLL could not be held loaded: " + windows_path
 
     def z(self, unix_path):
         """A Unix path as Windows programs in the prefix see it."""
