@@ -26,6 +26,12 @@ struct CommandRules {
 };
 
 CommandRules RulesFor(const std::wstring& word);
+// Whether the word runs a command at all.
+bool NamesACommand(const std::wstring& word);
+// Whether every line of a log ends with CR LF and holds at most the
+// indentation and the 1023 characters a line may have; what is wrong, or
+// empty.
+std::vector<std::string> LogLineProblems(const std::wstring& log);
 
 // The worst cases of the program's waits, from its own constants.
 uint64_t BoundHelpWindows();
@@ -69,8 +75,9 @@ struct Outcome {
   bool monitor_registered = false, driver_registered = false;
 };
 
-// Takes the spooler objects of the product that a run left.
-void TakeProductState(sim::SimWindows& sim, Outcome& outcome);
+// Runs `arguments` on the machine, as Machine::Run does, and takes what the
+// run left.
+Outcome RunAndTake(Machine& machine, const std::wstring& arguments);
 
 // What a run's faults excuse.
 struct Allowances {
@@ -86,6 +93,9 @@ struct Allowances {
   // Memory ran out for good, so the log may lack lines: an exit code of 100
   // then stands for the error lines it could not hold.
   bool log_may_be_incomplete = false;
+  // The product's printers have no usable settings binding: a reinstall
+  // deletes them and puts the one printer "Lumenquill" in their place.
+  bool unbound_printers_go = false;
 };
 
 // Every check a run must pass whatever fault or input it met; returns what
