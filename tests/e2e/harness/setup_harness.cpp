@@ -9,9 +9,12 @@
 // decimal. With --wait-for, the harness shows its window and waits until
 // GO_FILE exists before it starts install.exe (a test presses keys in the
 // meantime). RESULT_FILE receives, in UTF-8:
-//   exit=N / dialog=0|1 / owned=0|1 / title=... / a line "log:" and the log.
+//   exit=N / wall_ms / dialog_ms (of that, the time the dialog waited for its
+//   "user") / peak_bytes (the program's peak working set) / dialog=0|1 /
+//   owned=0|1 / title=... / a line "log:" and the log.
 // The harness's own exit code is install.exe's.
 #include <windows.h>
+#include <psapi.h>
 #include <shellapi.h>
 
 #include <string>
@@ -29,6 +32,21 @@ struct Dialog {
   std::wstring title;
   std::wstring log;
 };
+
+// How long the program ran, how long of that its dialog waited for the
+// "user", and the most memory it held.
+struct Measures {
+  double wall_ms = 0;
+  double dialog_ms = 0;
+  SIZE_T peak_bytes = 0;
+};
+
+double Milliseconds(LARGE_INTEGER from, LARGE_INTEGER to) {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return 1000.0 * static_cast<double>(to.QuadPart - from.QuadPart) /
+         static_cast<double>(frequency.QuadPart);
+}
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) {
@@ -82,10 +100,12 @@ bool FileExists(const std::wstring& path) {
 }
 
 // Runs the command line and drives its log dialog; returns the exit code.
-DWORD RunInstall(std::wstring command_line, HWND harness, Dialog& dialog) {
+DWORD RunInstall(std::wstring command_line, HWND harness, Dialog& dialog, Measures& measures) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
+  LARGE_INTEGER started, dialog_seen{}, dialog_closed{}, ended;
+  QueryPerformanceCounter(&started);
   if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &process)) {
     return 0xFFFFFFFF;
@@ -101,18 +121,27 @@ DWORD RunInstall(std::wstring command_line, HWND harness, Dialog& dialog) {
       Search search{process.dwProcessId, nullptr};
       EnumWindows(FindDialogOf, reinterpret_cast<LPARAM>(&search));
       if (search.found != nullptr) {
+        QueryPerformanceCounter(&dialog_seen);
         Sleep(200);  // let the dialog finish setting its title and text
         dialog.seen = true;
         dialog.owned = GetWindow(search.found, GW_OWNER) == harness;
         dialog.title = WindowText(search.found);
         dialog.log = WindowText(GetDlgItem(search.found, 1001));
         PostMessageW(GetDlgItem(search.found, 1), BM_CLICK, 0, 0);
+        QueryPerformanceCounter(&dialog_closed);
       }
     }
     if (GetTickCount() - start > kTimeLimit) {
       TerminateProcess(process.hProcess, 0xFFFFFFFE);
       break;
     }
+  }
+  QueryPerformanceCounter(&ended);
+  measures.wall_ms = Milliseconds(started, ended);
+  measures.dialog_ms = dialog.seen ? Milliseconds(dialog_seen, dialog_closed) : 0;
+  PROCESS_MEMORY_COUNTERS memory{};
+  if (K32GetProcessMemoryInfo(process.hProcess, &memory, sizeof(memory))) {
+    measures.peak_bytes = memory.PeakWorkingSetSize;
   }
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
@@ -165,13 +194,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   }
 
   Dialog dialog;
-  DWORD code = RunInstall(command_line, harness, dialog);
-  std::string report = "exit=" + std::to_string(code) + "\n" +
-                       "dialog=" + (dialog.seen ? "1" : "0") + "\n" +
-                       "owned=" + (dialog.owned ? "1" : "0") + "\n" +
-                       "title=" + Utf8(dialog.title) + "\n" + "log:\n" + Utf8(dialog.log);
-  HANDLE file = CreateFileW(result_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                            nullptr);
+  Measures measures;
+  DWORD code = RunInstall(command_line, harness, dialog, measures);
+  std::string report =
+      "exit=" + std::to_string(code) + "\n" + "wall_ms=" + std::to_string(measures.wall_ms) + "\n" +
+      "dialog_ms=" + std::to_string(measures.dialog_ms) + "\n" +
+      "peak_bytes=" + std::to_string(measures.peak_bytes) + "\n" +
+      "dialog=" + (dialog.seen ? "1" : "0") + "\n" + "owned=" + (dialog.owned ? "1" : "0") + "\n" +
+      "title=" + Utf8(dialog.title) + "\n" + "log:\n" + Utf8(dialog.log);
+  HANDLE file =
+      CreateFileW(result_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   DWORD written = 0;
   WriteFile(file, report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
   CloseHandle(file);
