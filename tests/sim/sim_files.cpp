@@ -1,5 +1,7 @@
 // Files, directories, version resources and the restart-time rename queue of
 // the simulated Windows.
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "sim/sim_windows.h"
@@ -15,8 +17,15 @@ std::wstring ParentOf(const std::wstring& key) {
 // What GetFileVersionInfoW writes: a block that VerQueryValueW recognises.
 struct VersionBlock {
   char magic[4];
+  uint32_t fixed_length;
   VS_FIXEDFILEINFO fixed;
 };
+
+// The size of the block: the fixed part only as far as the resource holds it.
+DWORD VersionBlockSize(const FileVersion& version) {
+  return static_cast<DWORD>(offsetof(VersionBlock, fixed) +
+                            std::min(version.fixed_length, sizeof(VS_FIXEDFILEINFO)));
+}
 
 }  // namespace
 
@@ -366,7 +375,7 @@ DWORD SimWindows::GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) {
   if (!file->version) {
     return Fail(ERROR_RESOURCE_DATA_NOT_FOUND);  // a file without any resources
   }
-  return sizeof(VersionBlock);
+  return VersionBlockSize(*file->version);
 }
 
 BOOL SimWindows::GetFileVersionInfoW(LPCWSTR path, DWORD, DWORD size, LPVOID data) {
@@ -381,18 +390,18 @@ BOOL SimWindows::GetFileVersionInfoW(LPCWSTR path, DWORD, DWORD size, LPVOID dat
   if (!file->version) {
     return Fail(ERROR_RESOURCE_DATA_NOT_FOUND);
   }
-  if (size < sizeof(VersionBlock)) {
+  const FileVersion& v = *file->version;
+  if (size < VersionBlockSize(v)) {
     return Fail(ERROR_INSUFFICIENT_BUFFER);
   }
-  VersionBlock block{{'S', 'I', 'M', 'V'}, {}};
-  const FileVersion& v = *file->version;
+  VersionBlock block{{'S', 'I', 'M', 'V'}, static_cast<uint32_t>(v.fixed_length), {}};
   block.fixed.dwSignature = VS_FFI_SIGNATURE;
   block.fixed.dwStrucVersion = VS_FFI_STRUCVERSION;
   block.fixed.dwFileVersionMS = MAKELONG(v.file[1], v.file[0]);
   block.fixed.dwFileVersionLS = MAKELONG(v.file[3], v.file[2]);
   block.fixed.dwProductVersionMS = MAKELONG(v.product[1], v.product[0]);
   block.fixed.dwProductVersionLS = MAKELONG(v.product[3], v.product[2]);
-  std::memcpy(data, &block, sizeof(block));
+  std::memcpy(data, &block, VersionBlockSize(v));
   return TRUE;
 }
 
@@ -406,7 +415,7 @@ BOOL SimWindows::VerQueryValueW(LPCVOID block, LPCWSTR sub_block, LPVOID* buffer
     return Fail(ERROR_RESOURCE_TYPE_NOT_FOUND);
   }
   *buffer = const_cast<VS_FIXEDFILEINFO*>(&version->fixed);
-  *length = sizeof(VS_FIXEDFILEINFO);
+  *length = version->fixed_length;
   return TRUE;
 }
 

@@ -46,6 +46,9 @@ struct Clock {
 struct FileVersion {
   WORD product[4] = {1, 0, 0, 0};
   WORD file[4] = {1, 0, 0, 0};
+  // Bytes of the fixed part the resource holds, and VerQueryValueW reports:
+  // fewer than a VS_FIXEDFILEINFO in a damaged or hand-made resource.
+  size_t fixed_length = sizeof(VS_FIXEDFILEINFO);
 };
 
 struct File {

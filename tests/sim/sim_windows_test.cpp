@@ -120,6 +120,28 @@ TEST(SimMemory, ACapacityLargerThanTheBlockGivenToACallIsCaught) {
   EXPECT_THAT(sim.Leaks(), IsEmpty());
 }
 
+TEST(SimFiles, AVersionResourceMayHoldLessThanAWholeFixedPart) {
+  sim::SimWindows sim;
+  const size_t kWhole = sizeof(VS_FIXEDFILEINFO);
+  for (size_t held : {kWhole, kWhole - 1, size_t{8}}) {
+    sim::File& file = sim.fs.Put(L"C:\\v.dll");
+    file.version = sim::FileVersion{{1, 0, 0, 7}, {1, 0, 0, 7}, held};
+    DWORD handle = 0;
+    DWORD size = sim.GetFileVersionInfoSizeW(L"C:\\v.dll", &handle);
+    void* block = sim.GlobalAlloc(GPTR, size);
+    EXPECT_FALSE(sim.GetFileVersionInfoW(L"C:\\v.dll", 0, size - 1, block)) << held;
+    ASSERT_TRUE(sim.GetFileVersionInfoW(L"C:\\v.dll", 0, size, block)) << held;
+    void* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(sim.VerQueryValueW(block, L"\\", &fixed, &length)) << held;
+    EXPECT_EQ(length, held);
+    EXPECT_LE(static_cast<char*>(fixed) + length, static_cast<char*>(block) + size)
+        << "the fixed part lies within the block";
+    sim.GlobalFree(block);
+  }
+  EXPECT_THAT(sim.Leaks(), IsEmpty());
+}
+
 TEST(SimHandles, LeakedAndDoubleClosedHandlesAreReported) {
   sim::SimWindows sim;
   SC_HANDLE manager = sim.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
