@@ -62,10 +62,12 @@ void FindDriverDirectory(InstallSession& session) {
 void FindInstallerDirectory(InstallSession& session) {
   wchar_t path[kPathCapacity] = {};
   DWORD length = Sys().GetModuleFileNameW(ModuleInstance(), path, kPathCapacity);
-  if (length == 0) {
+  // A name that fills the buffer was cut, and the directory of a cut name
+  // may be another directory, one anybody could have filled with files of
+  // the product's names: such a name is no name.
+  if (length == 0 || length >= kPathCapacity) {
     return;
   }
-  path[kPathCapacity - 1] = 0;
   // Keep everything up to and including the last separator.
   size_t keep = 0;
   for (size_t i = 0; path[i] != 0; ++i) {

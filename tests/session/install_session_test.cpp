@@ -84,6 +84,25 @@ TEST_F(InstallSessionTest, TheInstallerDirectoryKeepsEverythingUpToTheLastSepara
   }
 }
 
+// A program path that fills its 260-character buffer was cut; the
+// directory of what is left may be another one.
+TEST_F(InstallSessionTest, AProgramPathCutByItsBufferGivesNoInstallerDirectory) {
+  const std::wstring fits = L"C:\\" + std::wstring(244, L'm') + L"\\";  // 259 with the name
+  const std::wstring cut = L"C:\\" + std::wstring(245, L'm') + L"\\";   // 260 with the name
+  const std::wstring inside = L"C:\\Setup\\" + std::wstring(280, L'x') + L"\\";
+  const struct {
+    std::wstring directory;
+    bool kept;
+  } cases[] = {{fits, true}, {cut, false}, {inside, false}};
+  for (const auto& c : cases) {
+    FreeSession(session);
+    sim.module_path = c.directory + L"install.exe";
+    InitSession(session, ModeX64);
+    EXPECT_EQ(std::wstring(Text(session.InstallerDirectory)), c.kept ? c.directory : L"")
+        << sim.module_path.size();
+  }
+}
+
 TEST_F(InstallSessionTest, ASystemDirectoryWithItsBackslashGetsNoSecondOne) {
   sim.system_directory = L"C:\\Windows\\system32\\";
   InitSession(session, ModeX64);
