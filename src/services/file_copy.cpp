@@ -17,15 +17,18 @@ using session::ReportError;
 using session::WideString;
 
 // directory + a backslash unless it already ends in one + file; an empty
-// directory gives the bare file name.
+// directory gives the bare file name. Empty when memory runs out: a part of
+// the path would name another file.
 WideString JoinPath(const wchar_t* directory, const wchar_t* file) {
   WideString path;
-  session::Assign(path, directory);
+  bool whole = session::Assign(path, directory);
   size_t length = session::Length(path);
-  if (length > 0 && session::Text(path)[length - 1] != L'\\') {
-    session::Append(path, L"\\", 1);
+  if (whole && length > 0 && session::Text(path)[length - 1] != L'\\') {
+    whole = session::Append(path, L"\\", 1);
   }
-  session::Append(path, file);
+  if (!whole || !session::Append(path, file)) {
+    session::Release(path);
+  }
   return path;
 }
 
@@ -84,16 +87,21 @@ HRESULT CopyFile(session::InstallSession& session, const wchar_t* directory, con
   LogLine(session, L">CopyFile %s to %s [%d])", file, directory, static_cast<int>(report_errors));
   ++session.Depth;
   HRESULT result = E_FAIL;
-  WideString source_path = JoinPath(session::Text(session.InstallerDirectory), file);
+  // Without the installer's directory there is no source: a bare name would
+  // be looked for in the current directory, which may be anyone's.
+  WideString source_path;
+  if (session::Length(session.InstallerDirectory) != 0) {
+    source_path = JoinPath(session::Text(session.InstallerDirectory), file);
+  }
   WideString target_path = JoinPath(directory, file);
   const wchar_t* destination = session::Text(target_path);
   size_t length = session::Length(target_path);
-  if (target != nullptr && length + 1 > capacity) {
+  if (length == 0 || (target != nullptr && length + 1 > capacity)) {
     // A cut path would name another file: the caller gets none at all.
-    if (capacity > 0) {
+    if (target != nullptr && capacity > 0) {
       target[0] = 0;
     }
-    Sys().SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    Sys().SetLastError(length == 0 ? ERROR_NOT_ENOUGH_MEMORY : ERROR_FILENAME_EXCED_RANGE);
     if (report_errors != 0) {
       ReportError(session, ErrorNumber::kOpenDestination, destination);
     }
@@ -101,8 +109,15 @@ HRESULT CopyFile(session::InstallSession& session, const wchar_t* directory, con
     if (target != nullptr) {
       std::wmemcpy(target, destination, length + 1);
     }
-    HANDLE source = Sys().CreateFileW(session::Text(source_path), GENERIC_READ, FILE_SHARE_READ,
-                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE source = INVALID_HANDLE_VALUE;
+    if (session::Length(source_path) != 0) {
+      source = Sys().CreateFileW(session::Text(source_path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    } else {
+      Sys().SetLastError(session::Length(session.InstallerDirectory) == 0
+                             ? ERROR_PATH_NOT_FOUND
+                             : ERROR_NOT_ENOUGH_MEMORY);
+    }
     if (source == INVALID_HANDLE_VALUE) {
       if (report_errors != 0) {
         ReportError(session, ErrorNumber::kOpenSource, file);

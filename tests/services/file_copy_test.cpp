@@ -151,6 +151,35 @@ TEST_F(FileCopyTest, AFailedReadOrAShortWriteFailsTheCopy) {
   }
 }
 
+// A source or target named by a bare file name would be a file of the
+// current directory, which may be anyone's.
+TEST_F(FileCopyTest, NoFileIsOpenedByABareNameForWantOfADirectoryOrOfMemory) {
+  sim.fs.current_directory = L"C:\\Dir";
+  sim.fs.Put(L"C:\\Dir\\a.dll", "the current directory's");
+  Source("x");
+  auto full_paths_only = [&] {
+    for (const std::string& call : sim.CallsNamed({"CreateFileW"})) {
+      EXPECT_EQ(call.substr(12, 3), "C:\\") << call;
+    }
+  };
+  session::Release(session.InstallerDirectory);
+  EXPECT_EQ(CopyFile(session, kTarget, L"a.dll", nullptr, 0, 1), E_FAIL);
+  EXPECT_THAT(Log(), ::testing::HasSubstr(L"Error(10): Cant't open source file: a.dll - (The "
+                                          L"system cannot find the path specified.)"));
+  full_paths_only();
+
+  session::Assign(session.InstallerDirectory, L"C:\\Setup\\x64\\");
+  for (int nth = 1; nth <= 12; ++nth) {
+    sim.calls.clear();
+    sim.FailAllocation(nth, 1, sim::Block::kHeap);
+    CopyFile(session, kTarget, L"a.dll", nullptr, 0, 1);
+    full_paths_only();
+  }
+  const sim::File* theirs = sim.fs.Find(L"C:\\Dir\\a.dll");
+  ASSERT_NE(theirs, nullptr);
+  EXPECT_EQ(theirs->bytes, "the current directory's");
+}
+
 TEST_F(FileCopyTest, ATargetPathThatDoesNotFitTheCallersBufferIsNotUsed) {
   Source("x");
   wchar_t target[16] = L"junk";
