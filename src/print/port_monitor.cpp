@@ -107,6 +107,12 @@ const wchar_t* FilePortToSwitchBack(const ReboundPrinter& entry) {
 }
 
 void CopyMonitorFile(session::InstallSession& session) {
+  // Without the system directory the copy would go to the current
+  // directory, which may be anyone's (error 7 has told already).
+  if (session::Length(session.SystemDirectory) == 0) {
+    LogLine(session, L"No system directory: the monitor file is not copied");
+    return;
+  }
   const wchar_t* directory = session::Text(session.SystemDirectory);
   if (services::CopyFile(session, directory, session.MonitorFile, nullptr, 0, 0) == S_OK) {
     return;
@@ -203,6 +209,11 @@ void DeleteMonitor(session::InstallSession& session, const MonitorList& monitors
   }
 
   session::WideString path = session::Copy(session.SystemDirectory);
+  // Only a path in the system directory names the monitor's DLL: without
+  // the directory (error 7 has told), or without memory for its copy, the
+  // bare name would name a file of the current directory.
+  bool located = session::Length(session.SystemDirectory) != 0 &&
+                 session::Length(path) == session::Length(session.SystemDirectory);
   const wchar_t* dll = session.MonitorFile;
   if (index < 0) {
     LogLine(session, L"Computing monitor filename");
@@ -222,7 +233,7 @@ void DeleteMonitor(session::InstallSession& session, const MonitorList& monitors
   LogLine(session, L"Auto calculated monitor file name: %s", session::Text(path));
 
   if (session.CheckMonitorVersion != 0) {
-    int32_t build = FileProductVersion(session::Text(path));
+    int32_t build = located ? FileProductVersion(session::Text(path)) : -1;
     if (Compatible(build)) {
       LogLine(session, L"Version (%d) is compatible, proceed without uninstall", build);
       if (index >= 0) {
@@ -269,7 +280,7 @@ void DeleteMonitor(session::InstallSession& session, const MonitorList& monitors
       return;
     }
   }
-  if (session::Length(path) > session::Length(session.SystemDirectory)) {
+  if (located && session::Length(path) > session::Length(session.SystemDirectory)) {
     services::DeleteOrDefer(session, session::Text(path));
   }
   LogLine(session, L"Monitor was removed :)");

@@ -220,6 +220,30 @@ TEST_F(PortMonitorTest, WithoutMemoryForTheArrayNoPrinterIsSwitched) {
   EXPECT_EQ(sim.Count("DeleteMonitorW"), 3);
 }
 
+// Without the system directory the monitor's DLL has no path: its bare
+// name would be a file of the current directory.
+TEST_F(PortMonitorTest, WithoutTheSystemDirectoryNoFileIsCopiedReadOrDeletedByItsBareName) {
+  sim.fs.current_directory = L"C:\\Users\\Me";
+  sim.fs.Put(L"C:\\Users\\Me\\kvnmon64.dll", "mine").version = Build(2542);
+  for (bool check_version : {true, false}) {
+    testing_support::InstallProductMonitor(sim, 2000);
+    sim.FailCall("GetSystemDirectoryW", 1, ERROR_NOT_ENOUGH_MEMORY);
+    session::FreeSession(session);
+    StartSession(check_version);
+    Delete();
+    AddMonitor(session);
+    const sim::File* mine = sim.fs.Find(L"C:\\Users\\Me\\kvnmon64.dll");
+    ASSERT_NE(mine, nullptr) << check_version;
+    EXPECT_EQ(mine->bytes, "mine") << check_version;
+    EXPECT_EQ(sim.Count("GetFileVersionInfoSizeW(kvnmon64.dll)"), 0) << check_version;
+    EXPECT_THAT(Log(), HasSubstr(L"No system directory: the monitor file is not copied"));
+    if (check_version) {
+      EXPECT_THAT(Log(), HasSubstr(L"Version is unknown, proceed with reinstall"));
+    }
+    sim.spooler.monitors.erase(sim.spooler.monitors.begin() + 2, sim.spooler.monitors.end());
+  }
+}
+
 TEST_F(PortMonitorTest, RegistrationIsTriedFiveTimes50MsApart) {
   StartSession(false);
   sim.FailCall("AddMonitorW", 1, ERROR_ACCESS_DENIED, 2);
