@@ -39,6 +39,13 @@ void LogDriverList(session::InstallSession& session, const DriverList& drivers) 
 void AddPrinterDriver(session::InstallSession& session) {
   LogLine(session, L">Add Printer Driver");
   ++session.Depth;
+  // Without the driver directory (error 6 has told) the copies would go to
+  // the current directory, which may be anyone's, and be deleted from there.
+  if (session::Length(session.DriverDirectory) == 0) {
+    LogLine(session, L"No printer driver directory: the driver is not staged");
+    --session.Depth;
+    return;
+  }
   const wchar_t* directory = session::Text(session.DriverDirectory);
   wchar_t driver_path[kStagedPathCapacity] = {};
   wchar_t config_path[kStagedPathCapacity] = {};

@@ -97,6 +97,24 @@ TEST_F(PrinterDriverTest, ARefusedRegistrationIsErrorThirteenAndTheStagedCopiesG
   EXPECT_EQ(session.PendingDeletes->next, nullptr);
 }
 
+// Without the driver directory the copies would go to the current
+// directory, and be deleted from there.
+TEST_F(PrinterDriverTest, WithoutTheDriverDirectoryNothingIsStaged) {
+  sim.fs.current_directory = L"C:\\Users\\Me";
+  sim.fs.Put(L"C:\\Users\\Me\\kvndrv64.dll", "mine");
+  sim.FailCall("GetPrinterDriverDirectoryW", 1, RPC_S_SERVER_UNAVAILABLE);
+  StartSession();
+  AddPrinterDriver(session);
+  EXPECT_EQ(Log(),
+            L">Add Printer Driver\r\n"
+            L"  No printer driver directory: the driver is not staged\r\n");
+  EXPECT_EQ(sim.Count("CreateFileW"), 0);
+  EXPECT_EQ(sim.Count("AddPrinterDriverExW"), 0);
+  const sim::File* mine = sim.fs.Find(L"C:\\Users\\Me\\kvndrv64.dll");
+  ASSERT_NE(mine, nullptr);
+  EXPECT_EQ(mine->bytes, "mine");
+}
+
 TEST_F(PrinterDriverTest, TheDriverListIsLoggedAndTheProductDriverFoundByItsExactName) {
   testing_support::InstallOtherDriver(sim, L"First");
   testing_support::InstallProductDriver(sim);
