@@ -110,23 +110,43 @@ void CloseTray(const wchar_t* keep) {
 }
 
 session::WideString TrayProgramPath(const session::InstallSession& session) {
+  // Every step is checked: when memory runs out, a part of the path would
+  // name another file, so there is no path at all.
   session::WideString directory = session::Copy(session.InstallerDirectory);
-  if (EndsWithSeparator(directory)) {
-    session::Resize(directory, session::Length(directory) - 1);
+  bool whole = session::Length(directory) == session::Length(session.InstallerDirectory);
+  if (whole && EndsWithSeparator(directory)) {
+    whole = session::Resize(directory, session::Length(directory) - 1);
   }
-  session::WideString path = session::ParentDirectory(directory);
+  session::WideString path;
+  if (whole) {
+    path = session::ParentDirectory(directory);
+    // An empty parent is right only for a directory without a separator
+    // to cut at.
+    const wchar_t* text = session::Text(directory);
+    const wchar_t* separator = std::wcsrchr(text, L'\\');
+    if (separator == nullptr) {
+      separator = std::wcsrchr(text, L'/');
+    }
+    whole = separator == nullptr || separator == text || session::Length(path) > 0;
+  }
   session::Release(directory);
-  if (session::Length(path) > 0 && !EndsWithSeparator(path)) {
-    session::Append(path, L"\\", 1);
+  if (whole && session::Length(path) > 0 && !EndsWithSeparator(path)) {
+    whole = session::Append(path, L"\\", 1);
   }
   session::WideString name = session::FromNarrow("lumtray.exe");
-  session::Append(path, session::Text(name), session::Length(name));
+  if (!whole || session::Length(name) == 0 ||
+      !session::Append(path, session::Text(name), session::Length(name))) {
+    session::Release(path);
+  }
   session::Release(name);
   return path;
 }
 
 void StartTray(session::InstallSession& session) {
-  if (session.LaunchTray == 0) {
+  // Without the installer's directory the companion's place is unknown: a
+  // bare name would be looked for in other directories and started with
+  // the installer's rights.
+  if (session.LaunchTray == 0 || session::Length(session.InstallerDirectory) == 0) {
     return;
   }
   OSVERSIONINFOA version{};
@@ -137,6 +157,9 @@ void StartTray(session::InstallSession& session) {
   }
   session::WideString path = TrayProgramPath(session);
   size_t length = session::Length(path);
+  if (length == 0) {
+    return;  // out of memory
+  }
 
   HKEY key = nullptr;
   if (Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAutostartKey, 0, KEY_ALL_ACCESS, &key) ==

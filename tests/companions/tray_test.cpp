@@ -183,6 +183,24 @@ TEST_F(StartTrayTest, TheCompanionBesideTheInstallersFolderIsRegisteredAndStarte
   }
 }
 
+// A bare "lumtray.exe" would be looked for in other directories, the
+// current one among them, and started with the installer's rights.
+TEST_F(StartTrayTest, TheCompanionIsNeverStartedByABareNameForWantOfItsPlaceOrOfMemory) {
+  Start(L"");
+  EXPECT_EQ(sim.Count("CreateProcessW"), 0) << "without the installer's directory";
+  EXPECT_EQ(AutostartText(), L"<none>");
+  for (int nth = 1; nth <= 10; ++nth) {
+    sim.calls.clear();
+    session::Release(session.InstallerDirectory);
+    session::Assign(session.InstallerDirectory, L"C:\\Product\\x64\\");
+    sim.FailAllocation(nth, 1, sim::Block::kHeap);
+    StartTray(session);
+    for (const std::string& call : sim.CallsNamed({"CreateProcessW"})) {
+      EXPECT_EQ(call, "CreateProcessW(\"C:\\Product\\lumtray.exe\")") << nth;
+    }
+  }
+}
+
 TEST_F(StartTrayTest, TheStartedCompanionRunsDetached) {
   sim.fs.Put(L"C:\\Product\\lumtray.exe", "tray");
   testing_support::RegisterTrayProgram(sim);
