@@ -73,7 +73,21 @@ class QueueReader {
   int64_t position_ = 0;
 };
 
+// A drive path or a UNC path. The system carries out its queue on full
+// paths only; a relative one would name a file of the program's current
+// directory, which may be anyone's.
+bool IsFullPath(const wchar_t* path) {
+  bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+  if (letter && path[1] == L':') {
+    return path[2] == L'\\' || path[2] == L'/';
+  }
+  return path[0] == L'\\' && path[1] == L'\\';
+}
+
 bool IsExistingFile(const wchar_t* path) {
+  if (!IsFullPath(path)) {
+    return false;
+  }
   DWORD attributes = Sys().GetFileAttributesW(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }

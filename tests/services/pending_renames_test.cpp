@@ -77,6 +77,35 @@ TEST_F(PendingRenamesTest, OnlyWholePairsCountAndOnlyExistingFilesAreFlagged) {
   }
 }
 
+// The system carries out its queue on full paths only: a relative entry
+// would name a file of the program's current directory.
+TEST_F(PendingRenamesTest, RelativeEntriesNameNoFile) {
+  sim.fs.current_directory = L"C:\\Users\\Me";
+  sim.fs.Put(L"C:\\Users\\Me\\kvnmon64.dll", "mine");
+  const struct {
+    std::wstring source;
+    uint32_t flag;
+  } cases[] = {
+      {L"kvnmon64.dll", 0},
+      {L"\\??\\kvnmon64.dll", 0},
+      {L"C:kvnmon64.dll", 0},
+      {L"\\kvnmon64.dll", 0},
+      {L"C:\\Users\\Me\\kvnmon64.dll", 1},
+      {L"\\??\\C:/Users/Me/kvnmon64.dll", 1},
+  };
+  for (const auto& c : cases) {
+    SetQueue(Wide(c.source + L'\0' + L'\0' + L'\0'));
+    PendingRenameTable table = LoadPendingRenameTable();
+    ASSERT_EQ(table.count, 1u);
+    EXPECT_EQ(table.flags[0], c.flag) << testing_support::Utf8(c.source);
+    if (c.flag == 0) {
+      PurgePendingRenameDeletes(table);
+      EXPECT_TRUE(sim.fs.Exists(L"C:\\Users\\Me\\kvnmon64.dll")) << testing_support::Utf8(c.source);
+    }
+    FreePendingRenameTable(table);
+  }
+}
+
 TEST_F(PendingRenamesTest, ParsingNeverReadsPastTheData) {
   sim.fs.Put(L"C:\\a.dll");
   const std::string pair = Wide(std::wstring(L"C:\\a.dll\0\0\0", 11));
