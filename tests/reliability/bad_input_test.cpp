@@ -273,6 +273,14 @@ std::wstring PathOf(const std::wstring& entry) {
   return entry.rfind(L"\\??\\", 0) == 0 ? entry.substr(4) : entry;
 }
 
+// Only a drive or UNC path names a file wherever the program runs.
+bool IsFullPath(const std::wstring& path) {
+  bool letter = path.size() >= 3 &&
+                ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
+  bool drive = letter && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+  return drive || path.rfind(L"\\\\", 0) == 0;
+}
+
 // The table the queue's raw bytes must give: the characters before the
 // value's final terminator, split at each zero; a last string without a
 // terminator ends with the data; an odd last byte is no character.
@@ -297,14 +305,16 @@ ExpectedTable ParseQueue(sim::SimWindows& sim, const std::string& bytes) {
       table.flags.push_back(0);
     } else {
       table.names.push_back(strings[i]);
-      table.flags.push_back(IsFile(sim, PathOf(strings[i])) ? 1 : 0);
+      std::wstring path = PathOf(strings[i]);
+      table.flags.push_back(IsFullPath(path) && IsFile(sim, path) ? 1 : 0);
     }
   }
   return table;
 }
 
 // Files the queue may name: some there, one a directory, one held open by
-// another program, some gone.
+// another program, some gone, and one in the current directory that only a
+// relative name reaches.
 std::vector<std::wstring> PlaceQueueFiles(sim::SimWindows& sim) {
   std::wstring d = kQueueDirectory;
   for (const wchar_t* name : {L"a.dll", L"kvnmon64.dll", L"KVNUI64.DLL", L"b.tmp"}) {
@@ -312,9 +322,11 @@ std::vector<std::wstring> PlaceQueueFiles(sim::SimWindows& sim) {
   }
   sim.fs.Put(d + L"locked.dll", "x").image_locks.insert("explorer");
   sim.fs.MakeDirectory(d + L"folder");
-  return {d + L"a.dll",    d + L"kvnmon64.dll", d + L"KVNUI64.DLL",
-          d + L"b.tmp",    d + L"locked.dll",   d + L"folder",
-          d + L"gone.dll", d + L"kvndrv64.dll", L"C:\\no\\such\\dir\\x.dll"};
+  sim.fs.Put(sim.fs.current_directory + L"\\kvndrv64.dll", "the current directory's");
+  return {d + L"a.dll",    d + L"kvnmon64.dll",        d + L"KVNUI64.DLL",
+          d + L"b.tmp",    d + L"locked.dll",          d + L"folder",
+          d + L"gone.dll", d + L"kvndrv64.dll",        L"C:\\no\\such\\dir\\x.dll",
+          L"kvndrv64.dll", L"\\\\server\\share\\x.dll"};
 }
 
 std::string RandomQueueBytes(Random& random, const std::vector<std::wstring>& paths) {
@@ -358,9 +370,13 @@ DWORD RandomQueueType(Random& random) {
   return random.Pick(kTypes);
 }
 
-// Raw values at the edges of the parse: nothing, half a character, one
+std::string RawWide(const std::wstring& text) {
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+
+// Raw values at the edges of the parse (nothing, half a character, one
 // character, an empty string followed by an odd byte, a list without its
-// closing zero.
+// closing zero), and values that once went wrong.
 const std::vector<std::string>& QueueCorpus() {
   static const std::vector<std::string> corpus = {
       std::string(),
@@ -368,6 +384,9 @@ const std::vector<std::string>& QueueCorpus() {
       std::string("\\\0", 2),
       std::string("a\0\0\0b", 5),
       std::string("a\0\0\0b\0\0\0", 8),
+      // Once deleted the file of that name in the current directory.
+      RawWide(std::wstring(L"kvndrv64.dll\0\0\0", 15)),
+      RawWide(std::wstring(L"\\??\\kvndrv64.dll\0\0\0", 19)),
   };
   return corpus;
 }

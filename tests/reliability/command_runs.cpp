@@ -156,10 +156,30 @@ std::vector<PrinterState> Printers(sim::SimWindows& sim) {
   return printers;
 }
 
+namespace {
+
+std::map<std::wstring, std::string> ReadOnlyFiles(sim::SimWindows& sim) {
+  std::wstring package = sim.fs.Key(sim.module_path);
+  package = package.substr(0, package.rfind(L'\\') + 1);
+  std::wstring current = sim.fs.Key(sim.fs.current_directory) + L"\\";
+  std::map<std::wstring, std::string> files;
+  for (const auto& [key, entry] : sim.fs.files) {
+    for (const std::wstring& directory : {package, current}) {
+      if (key.rfind(directory, 0) == 0 && key.find(L'\\', directory.size()) == std::wstring::npos) {
+        files[entry.first] = entry.second.bytes;
+      }
+    }
+  }
+  return files;
+}
+
+}  // namespace
+
 Outcome RunAndTake(Machine& machine, const std::wstring& arguments) {
   sim::SimWindows& sim = machine.sim();
   Outcome outcome;
   outcome.before = Printers(sim);
+  outcome.files_before = ReadOnlyFiles(sim);
   uint64_t start = sim.clock.now;
   outcome.exit = machine.Run(arguments);
   outcome.elapsed = sim.clock.now - start;
@@ -168,6 +188,7 @@ Outcome RunAndTake(Machine& machine, const std::wstring& arguments) {
   outcome.log_shown = machine.LogShown();
   outcome.log = machine.ShownLog();
   outcome.after = Printers(sim);
+  outcome.files_after = ReadOnlyFiles(sim);
   outcome.monitor_registered = sim.spooler.FindMonitor(L"Lumenquill:") != nullptr;
   outcome.driver_registered = sim.spooler.FindDriver(kProductDriver, sim::kEnvX64) != nullptr;
   return outcome;
@@ -190,6 +211,23 @@ std::vector<std::string> CheckOutcome(const std::wstring& word, const Outcome& o
   if (outcome.elapsed > rules.time_bound) {
     problems.push_back("took " + std::to_string(outcome.elapsed) + " ms of virtual time, over " +
                        std::to_string(rules.time_bound));
+  }
+
+  // The setup package runs the program again and again: its files are read,
+  // never written or deleted; nor is anything in the current directory,
+  // which may be any directory at all.
+  for (const auto& [path, bytes] : outcome.files_before) {
+    auto now = outcome.files_after.find(path);
+    if (now == outcome.files_after.end()) {
+      problems.push_back(Utf8(path) + " was deleted");
+    } else if (now->second != bytes) {
+      problems.push_back(Utf8(path) + " was overwritten");
+    }
+  }
+  for (const auto& [path, bytes] : outcome.files_after) {
+    if (outcome.files_before.count(path) == 0) {
+      problems.push_back(Utf8(path) + " was written");
+    }
   }
 
   bool log_checks = outcome.log_shown || !allowances.log_may_be_missing;

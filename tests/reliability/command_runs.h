@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -73,6 +74,9 @@ struct Outcome {
   std::wstring log;
   std::vector<PrinterState> before, after;
   bool monitor_registered = false, driver_registered = false;
+  // Files the program may read but never change: those beside install.exe
+  // (the setup package's own) and those in the current directory, by path.
+  std::map<std::wstring, std::string> files_before, files_after;
 };
 
 // Runs `arguments` on the machine, as Machine::Run does, and takes what the

@@ -3,7 +3,9 @@
 // with the Nth of them failing. Every run must end without a crash, leak,
 // overrun or unbounded wait, within the time its waits allow, with an exit
 // code of its command, the spooler running unless error 4 says otherwise,
-// and no user's printer gone without a numbered error in the log.
+// no user's printer gone without a numbered error in the log, no file of
+// the setup package or of the current directory written or deleted, and
+// success reported only for what was achieved (see CheckOutcome).
 //
 // Every N from 1 to the count of the clean run is tried; nothing is sampled.
 // Set RELIABILITY_TRACE=1 to have every run named on stderr before it
@@ -17,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "reliability/command_runs.h"
@@ -46,9 +49,14 @@ void PrintTo(const Scenario& scenario, std::ostream* out) {
 }
 
 // What every machine of the sweep has: the setup package's files, a tray
-// program that starts, and a printer of another product that must survive.
+// program that starts, a printer of another product that must survive, and
+// a current directory that holds a user's files of the product's names.
 void PrepareMachine(sim::SimWindows& sim) {
   testing_support::PutInstallerFiles(sim);
+  sim.fs.current_directory = L"C:\\Users\\Me";
+  for (const wchar_t* name : {L"kvnmon64.dll", L"kvndrv64.dll", L"kvnui64.dll", L"kvnhelp.chm"}) {
+    sim.fs.Put(std::wstring(L"C:\\Users\\Me\\") + name, "the user's own");
+  }
   testing_support::RegisterTrayProgram(sim);
   testing_support::InstallOtherDriver(sim, L"Office Laser");
   AddPrinter(sim, L"Office", L"Office Laser", L"LPT1:");
@@ -294,6 +302,47 @@ TEST_P(FaultSweep, EveryAllocationFailingFromTheNthOn) {
         allowances.log_may_be_incomplete = true;
         return allowances;
       });
+}
+
+// Faults that once went wrong, named by call rather than by number so that
+// they are tried whatever the order of the calls becomes.
+TEST(FaultCorpus, TheFaultsThatOnceWentWrong) {
+  const struct {
+    const char* scenario;
+    const char* call;
+    int nth;
+    DWORD error;
+    const char* went_wrong;
+  } corpus[] = {
+      {"reinstall_keeping_the_monitor", "OpenPrinterW", 1, ERROR_INVALID_PRINTER_NAME,
+       "the printer that could not be opened was deleted and never re-created"},
+      {"reinstall_replacing_the_monitor", "GetPrinterDataA", 1, RPC_S_SERVER_UNAVAILABLE,
+       "the printer whose binding could not be read was deleted and never re-created"},
+      {"uninstall", "EnumPrinterDriversW", 1, RPC_S_SERVER_UNAVAILABLE,
+       "the driver stayed registered and the uninstall ended with exit code 2"},
+      {"uninstall", "EnumPrinterDriversW", 2, RPC_S_SERVER_UNAVAILABLE,
+       "the driver stayed registered and the uninstall ended with exit code 2"},
+      {"uninstall", "GetSystemDirectoryW", 1, ERROR_NOT_ENOUGH_MEMORY,
+       "the kvnmon64.dll of the current directory was deleted"},
+      {"clean_install", "GetSystemDirectoryW", 1, ERROR_NOT_ENOUGH_MEMORY,
+       "the kvnmon64.dll of the current directory was overwritten"},
+      {"clean_install", "GetPrinterDriverDirectoryW", 1, RPC_S_SERVER_UNAVAILABLE,
+       "the driver's files of the current directory were overwritten and deleted"},
+  };
+  for (const auto& fault : corpus) {
+    const Scenario* scenario = nullptr;
+    for (const Scenario& candidate : Scenarios()) {
+      if (std::string(candidate.name) == fault.scenario) {
+        scenario = &candidate;
+      }
+    }
+    ASSERT_NE(scenario, nullptr) << fault.scenario;
+    SweepRun run = RunScenario(
+        *scenario, [&](sim::SimWindows& sim) { sim.FailCall(fault.call, fault.nth, fault.error); });
+    EXPECT_THAT(CheckOutcome(scenario->word, run.outcome), ::testing::IsEmpty())
+        << fault.scenario << ", " << fault.call << " " << fault.nth << " failing: once "
+        << fault.went_wrong;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, FaultSweep, ::testing::ValuesIn(Scenarios()),
