@@ -180,6 +180,7 @@ Outcome RunAndTake(Machine& machine, const std::wstring& arguments) {
   Outcome outcome;
   outcome.before = Printers(sim);
   outcome.files_before = ReadOnlyFiles(sim);
+  outcome.spooler_before = sim.spooler_service.state;
   uint64_t start = sim.clock.now;
   outcome.exit = machine.Run(arguments);
   outcome.elapsed = sim.clock.now - start;
@@ -235,10 +236,17 @@ std::vector<std::string> CheckOutcome(const std::wstring& word, const Outcome& o
   bool errors_shown = Contains(outcome.log, L"Error(");
   bool errors_reported = errors_shown || counted;
   bool start_reported = Contains(outcome.log, L"Error(4)") || counted;
-  if (log_checks && outcome.spooler_state != SERVICE_RUNNING &&
+  // A spooler found running is left running, or error 4 says why not; one
+  // found stopped that a session could not start leaves it without success.
+  bool stopped = outcome.spooler_state != SERVICE_RUNNING;
+  if (log_checks && stopped && outcome.spooler_before == SERVICE_RUNNING &&
       !(rules.has_session ? start_reported : allowances.start_refused)) {
     problems.push_back("the spooler was left in state " + std::to_string(outcome.spooler_state) +
                        " without error 4");
+  }
+  if (stopped && rules.has_session && outcome.exit != ExitCode::kErrors &&
+      !allowances.line_unsplit) {
+    problems.push_back("the spooler is not running, yet the command reports success");
   }
   size_t product_printers = 0;
   for (const PrinterState& now : outcome.after) {

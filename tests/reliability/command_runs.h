@@ -69,7 +69,7 @@ struct Outcome {
   entry::ExitCode exit;
   std::vector<std::string> leaks;
   uint64_t elapsed;
-  DWORD spooler_state;
+  DWORD spooler_before, spooler_state;
   bool log_shown;
   std::wstring log;
   std::vector<PrinterState> before, after;

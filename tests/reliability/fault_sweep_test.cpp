@@ -88,6 +88,23 @@ const std::vector<Scenario>& Scenarios() {
        },
        ExitCode::kInstalled,
        {"PostMessageW", "DeleteMonitorW", "SetPrinterW", "AddMonitorW", "AddPrinterW"}},
+      {"install_with_the_spooler_stopped",
+       L"in_notray",
+       [](sim::SimWindows& sim) { sim.spooler_service.state = SERVICE_STOPPED; },
+       ExitCode::kInstalled,
+       {"StartServiceW", "AddMonitorW", "AddPrinterW"}},
+      {"reinstall_over_a_monitor_dll_held_open",
+       L"install",
+       [](sim::SimWindows& sim) {
+         InstallProduct(sim, 2000, {{L"A", "a"}});
+         // Another program keeps the old DLL from being deleted, even with
+         // the spooler stopped: it is dropped, and copied over.
+         int holder = sim.StartProcess(L"C:\\Windows\\explorer.exe", L"explorer.exe");
+         sim.ProcessOpenFile(holder, L"C:\\Windows\\system32\\kvnmon64.dll", GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE);
+       },
+       ExitCode::kInstalled,
+       {"ControlService", "DeleteFileW", "AddMonitorW", "SetDefaultPrinterW"}},
       {"uninstall",
        L"uninstall",
        [](sim::SimWindows& sim) {
@@ -95,6 +112,17 @@ const std::vector<Scenario>& Scenarios() {
        },
        ExitCode::kUninstalled,
        {"DeletePrinter", "DeletePrinterDriverExW", "DeleteMonitorW", "WaitForSingleObject"}},
+      {"uninstall_leaving_a_dll_for_the_restart",
+       L"un",
+       [](sim::SimWindows& sim) {
+         InstallProduct(sim, 2542, {{L"A", "a"}});
+         sim.spooler.monitor_dll_stays_loaded = true;
+         int holder = sim.StartProcess(L"C:\\Windows\\explorer.exe", L"explorer.exe");
+         sim.ProcessOpenFile(holder, L"C:\\Windows\\system32\\kvnmon64.dll", GENERIC_READ,
+                             FILE_SHARE_READ);
+       },
+       ExitCode::kRestartNeeded,
+       {"ControlService", "MoveFileExW"}},
       {"onInit",
        L"onInit",
        [](sim::SimWindows& sim) {
