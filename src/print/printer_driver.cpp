@@ -24,16 +24,6 @@ BOOL DeleteProductDriver(const session::InstallSession& session) {
                                       DPD_DELETE_ALL_FILES, 0);
 }
 
-void LogDriverList(session::InstallSession& session, const DriverList& drivers) {
-  LogLine(session, L"------------ %d existing drivers-----------", static_cast<int>(drivers.count));
-  const auto* records = static_cast<const DRIVER_INFO_6W*>(drivers.entries);
-  for (uint32_t i = 0; records != nullptr && i < drivers.count; ++i) {
-    const wchar_t* name = records[i].pName;
-    LogLine(session, L"%d. %s", static_cast<int>(i + 1), name != nullptr ? name : L"***EMPTY***");
-  }
-  LogLine(session, L"-------------------------------------------");
-}
-
 }  // namespace
 
 void AddPrinterDriver(session::InstallSession& session) {
@@ -91,7 +81,10 @@ void DeletePrinterDriver(session::InstallSession& session, const DriverList& dri
   LogLine(session, L">DeletePrinterDriver for %s", session.Environment);
   ++session.Depth;
   if (drivers.count != 0) {
-    LogDriverList(session, drivers);
+    // Read as level-6 records.
+    LogNameListing(session, L"------------ %d existing drivers-----------", drivers.entries,
+                   sizeof(DRIVER_INFO_6W), offsetof(DRIVER_INFO_6W, pName), drivers.count,
+                   L"-------------------------------------------");
   } else if (drivers.failed) {
     LogLine(session, L"Can't list the printer drivers");
   } else {

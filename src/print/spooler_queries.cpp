@@ -237,14 +237,22 @@ bool IsProductDriver(const wchar_t* name) {
   return name != nullptr && std::wcscmp(name, product::kDriverName) == 0;
 }
 
-void LogMonitorList(session::InstallSession& session, const MonitorList& list) {
-  LogLine(session, L"------- %d existing monitors ----------", static_cast<int>(list.count));
-  const auto* records = static_cast<const MONITOR_INFO_2W*>(list.entries);
-  for (uint32_t i = 0; records != nullptr && i < list.count; ++i) {
-    const wchar_t* name = records[i].pName;
+void LogNameListing(session::InstallSession& session, const wchar_t* header, const void* entries,
+                    size_t record_size, size_t name_offset, uint32_t count, const wchar_t* ruler) {
+  LogLine(session, header, static_cast<int>(count));
+  for (uint32_t i = 0; entries != nullptr && i < count; ++i) {
+    const auto* record = static_cast<const char*>(entries) + i * record_size;
+    const auto* name = *reinterpret_cast<const wchar_t* const*>(record + name_offset);
     LogLine(session, L"%d. %s", static_cast<int>(i + 1), name != nullptr ? name : L"***EMPTY***");
   }
-  LogLine(session, L"---------------------------------------");
+  LogLine(session, L"%s", ruler);
+}
+
+void LogMonitorList(session::InstallSession& session, const MonitorList& list) {
+  // Read as level-2 records, whatever the list's level says.
+  LogNameListing(session, L"------- %d existing monitors ----------", list.entries,
+                 sizeof(MONITOR_INFO_2W), offsetof(MONITOR_INFO_2W, pName), list.count,
+                 L"---------------------------------------");
 }
 
 BOOL SpoolClosePrinter(HANDLE printer) {

@@ -67,6 +67,10 @@ int FindProductDriver(const DriverList& list);
 bool IsProductDriver(const wchar_t* name);
 
 void LogMonitorList(session::InstallSession& session, const MonitorList& list);
+// A listing for the log: the header (formatted with the count), one numbered
+// line per record with its name ("***EMPTY***" without one), the ruler.
+void LogNameListing(session::InstallSession& session, const wchar_t* header, const void* entries,
+                    size_t record_size, size_t name_offset, uint32_t count, const wchar_t* ruler);
 
 BOOL SpoolClosePrinter(HANDLE printer);
 HANDLE SpoolAddPrinter(PRINTER_INFO_2W& printer);

@@ -5,10 +5,8 @@ Wine 8 is not Windows. Where its spooler answers differently, a scenario
 asserts what Wine does and says so ("Wine:"); README.md in this folder lists
 the differences. The program itself follows Windows.
 """
-import ntpath
 import os
 import shutil
-import time
 import unittest
 
 import e2e
@@ -40,17 +38,6 @@ class Scenario(unittest.TestCase):
     # ---- helpers
     def install(self, *arguments, **options):
         return self.machine.install(*arguments, **options)
-
-    def hold_loaded(self, windows_path, seconds=120):
-        """Another process keeps the DLL loaded (its file then refuses
-        deletion) until the machine stops."""
-        ready = os.path.join(self.machine.prefix, "held-" + ntpath.basename(windows_path))
-        self.machine.start(self.machine.build.tool, "hold-dll", windows_path,
-                           self.machine.z(ready), str(seconds))
-        deadline = time.time() + 30
-        while not os.path.exists(ready) and time.time() < deadline:
-            time.sleep(0.05)
-        self.assertTrue(os.path.exists(ready), "the DLL could not be held loaded")
 
     def forget_printer(self, name):
         """Removes a printer Wine lists but cannot open, as only its registry
@@ -131,7 +118,7 @@ class Scenario(unittest.TestCase):
         shutil.copy2(os.path.join(self.machine.build.payload, "kvnui64.dll"),
                      self.machine.unix(r"C:\Queued\KVNUI64.DLL"))
         self.assertEqual(self.machine.tool("queue-delete", r"C:\Queued\KVNUI64.DLL"), 0)
-        self.hold_loaded(r"C:\Queued\KVNUI64.DLL")
+        self.machine.hold_loaded(r"C:\Queued\KVNUI64.DLL")
         result = self.install("onInit")
         self.assertEqual(result.exit_code, 200, "the system must restart first")
         self.assertFalse(result.dialog, "probes show nothing")
@@ -193,7 +180,7 @@ class Scenario(unittest.TestCase):
         shutil.copy2(os.path.join(self.machine.build.payload, "kvnmon64.dll"),
                      self.machine.unix(MONITOR_DLL))
         self.assertEqual(self.machine.tool("add-monitor"), 0)
-        self.hold_loaded(MONITOR_DLL)
+        self.machine.hold_loaded(MONITOR_DLL)
         result = self.install("uninstall", "{hwnd}")
         self.assertEqual(result.exit_code, 101, result)
         self.assertFalse(result.dialog)

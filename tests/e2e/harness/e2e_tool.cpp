@@ -18,6 +18,8 @@
 #include <winspool.h>
 
 #include <string>
+
+#include "utf8.h"
 #include <vector>
 
 namespace {
@@ -26,18 +28,6 @@ constexpr wchar_t kProductDriver[] = L"Lumenquill printer";
 constexpr wchar_t kProductPort[] = L"Lumenquill:";
 constexpr char kTrayMutex[] = "{3F6D2C81-7B4E-4A19-9C55-1E2D8A0B7F46}";
 constexpr wchar_t kTrayClass[] = L"lqs::{6B0E4D27-91A3-4F58-B2C4-7D19E35A0C8B}";
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) {
-    return {};
-  }
-  int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                  0, nullptr, nullptr);
-  std::string result(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), bytes,
-                      nullptr, nullptr);
-  return result;
-}
 
 std::string Json(const std::wstring& text) {
   std::string out = "\"";
@@ -56,7 +46,9 @@ std::string Json(const std::wstring& text) {
   return out + "\"";
 }
 
-std::string JsonOrNull(LPCWSTR text) { return text != nullptr ? Json(text) : "null"; }
+std::string JsonOrNull(LPCWSTR text) {
+  return text != nullptr ? Json(text) : "null";
+}
 
 // The two-call fetch of a spooler enumeration.
 template <typename Call>
@@ -76,9 +68,9 @@ std::vector<BYTE> Fetch(Call call, DWORD* count) {
 
 std::string MonitorsJson() {
   DWORD count = 0;
-  auto data = Fetch([](LPBYTE b, DWORD s, LPDWORD n, LPDWORD c) {
-    return EnumMonitorsW(nullptr, 2, b, s, n, c);
-  }, &count);
+  auto data = Fetch(
+      [](LPBYTE b, DWORD s, LPDWORD n, LPDWORD c) { return EnumMonitorsW(nullptr, 2, b, s, n, c); },
+      &count);
   std::string out = "[";
   auto* records = reinterpret_cast<MONITOR_INFO_2W*>(data.data());
   for (DWORD i = 0; i < count; ++i) {
@@ -90,9 +82,11 @@ std::string MonitorsJson() {
 
 std::string DriversJson() {
   DWORD count = 0;
-  auto data = Fetch([](LPBYTE b, DWORD s, LPDWORD n, LPDWORD c) {
-    return EnumPrinterDriversW(nullptr, const_cast<LPWSTR>(L"Windows x64"), 3, b, s, n, c);
-  }, &count);
+  auto data = Fetch(
+      [](LPBYTE b, DWORD s, LPDWORD n, LPDWORD c) {
+        return EnumPrinterDriversW(nullptr, const_cast<LPWSTR>(L"Windows x64"), 3, b, s, n, c);
+      },
+      &count);
   std::string out = "[";
   auto* records = reinterpret_cast<DRIVER_INFO_3W*>(data.data());
   for (DWORD i = 0; i < count; ++i) {
@@ -106,9 +100,11 @@ std::string DriversJson() {
 
 std::string PrintersJson() {
   DWORD count = 0;
-  auto data = Fetch([](LPBYTE b, DWORD s, LPDWORD n, LPDWORD c) {
-    return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, b, s, n, c);
-  }, &count);
+  auto data = Fetch(
+      [](LPBYTE b, DWORD s, LPDWORD n, LPDWORD c) {
+        return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, b, s, n, c);
+      },
+      &count);
   std::string out = "[";
   auto* records = reinterpret_cast<PRINTER_INFO_2W*>(data.data());
   for (DWORD i = 0; i < count; ++i) {
@@ -180,16 +176,14 @@ bool TrayMutexExists() {
 }
 
 int State(const wchar_t* out_file) {
-  std::string json = "{\"monitors\":" + MonitorsJson() + ",\"drivers\":" + DriversJson() +
-                     ",\"printers\":" + PrintersJson() + ",\"default\":" + DefaultPrinterJson() +
-                     ",\"autostart\":" + AutostartJson() +
-                     ",\"pending_renames\":" + PendingRenamesJson() +
-                     ",\"tray_mutex\":" + (TrayMutexExists() ? "true" : "false") +
-                     ",\"tray_window\":" +
-                     (FindWindowW(kTrayClass, nullptr) != nullptr ? "true" : "false") +
-                     ",\"help_window\":" +
-                     (FindWindowW(L"HH Parent", L"Lumenquill Help") != nullptr ? "true" : "false") +
-                     "}";
+  std::string json =
+      "{\"monitors\":" + MonitorsJson() + ",\"drivers\":" + DriversJson() +
+      ",\"printers\":" + PrintersJson() + ",\"default\":" + DefaultPrinterJson() +
+      ",\"autostart\":" + AutostartJson() + ",\"pending_renames\":" + PendingRenamesJson() +
+      ",\"tray_mutex\":" + (TrayMutexExists() ? "true" : "false") +
+      ",\"tray_window\":" + (FindWindowW(kTrayClass, nullptr) != nullptr ? "true" : "false") +
+      ",\"help_window\":" +
+      (FindWindowW(L"HH Parent", L"Lumenquill Help") != nullptr ? "true" : "false") + "}";
   HANDLE file = CreateFileW(out_file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return static_cast<int>(GetLastError());

@@ -18,6 +18,8 @@
 #include <shellapi.h>
 
 #include <string>
+
+#include "utf8.h"
 #include <vector>
 
 namespace {
@@ -46,18 +48,6 @@ double Milliseconds(LARGE_INTEGER from, LARGE_INTEGER to) {
   QueryPerformanceFrequency(&frequency);
   return 1000.0 * static_cast<double>(to.QuadPart - from.QuadPart) /
          static_cast<double>(frequency.QuadPart);
-}
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) {
-    return {};
-  }
-  int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                  0, nullptr, nullptr);
-  std::string result(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), bytes,
-                      nullptr, nullptr);
-  return result;
 }
 
 std::wstring WindowText(HWND window) {
