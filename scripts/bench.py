@@ -46,7 +46,10 @@ def peak_memory_of(program_name, process):
                 continue
             try:
                 with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-                    if program_name.encode() not in cmdline.read():
+                    # Wine shows a Windows program's own path as argv[0];
+                    # the harness names the program only among its arguments.
+                    if not cmdline.read().split(b"\0")[0].lower().endswith(
+                            program_name.lower().encode()):
                         continue
                 with open(f"/proc/{pid}/status") as status:
                     for line in status:
