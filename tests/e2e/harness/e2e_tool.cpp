@@ -9,6 +9,8 @@
 //   e2e_tool.exe wait-window CLASS TITLE SECONDS
 //                                        exit 0 once the window exists ("-": any title)
 //   e2e_tool.exe wait-no-window CLASS TITLE SECONDS
+//   e2e_tool.exe wait-windows CLASS TITLE COUNT SECONDS
+//                                        exit 0 once COUNT such top-level windows exist
 //   e2e_tool.exe load-library NAME      loads NAME the ordinary way (the search
 //                                        order that starts with the program's folder)
 //
@@ -247,6 +249,36 @@ int WaitWindow(const wchar_t* class_name, const wchar_t* title, int seconds, boo
   return 1;
 }
 
+struct WindowCount {
+  const wchar_t* class_name;
+  const wchar_t* title;
+  int found;
+};
+
+BOOL CALLBACK CountWindow(HWND window, LPARAM parameter) {
+  auto* count = reinterpret_cast<WindowCount*>(parameter);
+  wchar_t class_name[256] = {}, title[256] = {};
+  GetClassNameW(window, class_name, 256);
+  GetWindowTextW(window, title, 256);
+  if (lstrcmpiW(class_name, count->class_name) == 0 && lstrcmpiW(title, count->title) == 0) {
+    ++count->found;
+  }
+  return TRUE;
+}
+
+int WaitWindows(const wchar_t* class_name, const wchar_t* title, int wanted, int seconds) {
+  DWORD start = GetTickCount();
+  do {
+    WindowCount count{class_name, title, 0};
+    EnumWindows(CountWindow, reinterpret_cast<LPARAM>(&count));
+    if (count.found >= wanted) {
+      return 0;
+    }
+    Sleep(50);
+  } while (GetTickCount() - start < static_cast<DWORD>(seconds) * 1000);
+  return 1;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -266,6 +298,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     result = HoldDll(arguments[2], arguments[3], _wtoi(arguments[4]));
   } else if (verb == L"wait-window" && count == 5) {
     result = WaitWindow(arguments[2], arguments[3], _wtoi(arguments[4]), true);
+  } else if (verb == L"wait-windows" && count == 6) {
+    result = WaitWindows(arguments[2], arguments[3], _wtoi(arguments[4]), _wtoi(arguments[5]));
   } else if (verb == L"load-library" && count == 3) {
     result = LoadLibraryW(arguments[2]) != nullptr ? 0 : static_cast<int>(GetLastError());
   } else if (verb == L"wait-no-window" && count == 5) {
