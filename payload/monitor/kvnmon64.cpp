@@ -60,6 +60,17 @@ void Free(void* block) {
   HeapFree(GetProcessHeap(), 0, block);
 }
 
+// The monitor behind a handle the spooler passes back, or null (with
+// ERROR_INVALID_HANDLE set) for anything else.
+Monitor* AsMonitor(HANDLE handle) {
+  auto* monitor = static_cast<Monitor*>(handle);
+  if (monitor == nullptr || monitor->signature != kMonitorSignature) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return monitor;
+}
+
 Port* AsPort(HANDLE handle) {
   Port* port = static_cast<Port*>(handle);
   if (port == nullptr || port->signature != kPortSignature) {
@@ -152,9 +163,7 @@ BOOL WINAPI EnumPorts(HANDLE monitor, LPWSTR, DWORD level, LPBYTE ports, DWORD s
     return FALSE;
   }
   *returned = 0;
-  if (static_cast<Monitor*>(monitor) == nullptr ||
-      static_cast<Monitor*>(monitor)->signature != kMonitorSignature) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  if (AsMonitor(monitor) == nullptr) {
     return FALSE;
   }
   DWORD record;
@@ -209,9 +218,7 @@ BOOL WINAPI OpenPort(HANDLE monitor, LPWSTR name, PHANDLE handle) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (static_cast<Monitor*>(monitor) == nullptr ||
-      static_cast<Monitor*>(monitor)->signature != kMonitorSignature) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  if (AsMonitor(monitor) == nullptr) {
     return FALSE;
   }
   // Port names are not case-sensitive anywhere else in the spooler either.
@@ -347,9 +354,7 @@ BOOL WINAPI XcvOpenPort(HANDLE monitor, LPCWSTR, ACCESS_MASK granted, PHANDLE ha
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (static_cast<Monitor*>(monitor) == nullptr ||
-      static_cast<Monitor*>(monitor)->signature != kMonitorSignature) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  if (AsMonitor(monitor) == nullptr) {
     return FALSE;
   }
   Xcv* xcv = Allocate<Xcv>();

@@ -315,16 +315,4 @@ std::string NthCall(const std::vector<std::string>& calls, int nth,
   return "(none)";
 }
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) {
-    return {};
-  }
-  int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(bytes), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
-                        bytes, nullptr, nullptr);
-  return narrow;
-}
-
 }  // namespace reliability

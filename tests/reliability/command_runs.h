@@ -13,6 +13,7 @@
 
 #include "entry/exit_code.h"
 #include "sim/sim_windows.h"
+#include "support/sim_test.h"
 
 namespace reliability {
 
@@ -114,6 +115,6 @@ std::string NthCall(const std::vector<std::string>& calls, int nth,
 bool IsFailable(const std::string& call);
 bool IsAllocation(const std::string& call);
 
-std::string Utf8(const std::wstring& text);
+using testing_support::Utf8;
 
 }  // namespace reliability
