@@ -109,6 +109,14 @@ void LogEnumFailure(session::InstallSession& session, const wchar_t* format, DWO
   Sys().SetLastError(error);
 }
 
+// Frees a record's block; a record without a block holds nothing.
+template <typename Record>
+void ReleaseEntries(Record& record) {
+  session::FreeBlock(record.entries);
+  record.entries = nullptr;
+  record.count = 0;
+}
+
 }  // namespace
 
 MonitorList& EnumerateMonitors(MonitorList& list, session::InstallSession& session) {
@@ -203,21 +211,15 @@ void TakePrinterSnapshot(PrinterSnapshot& snapshot) {
 }
 
 void FreePrinterSnapshot(PrinterSnapshot& snapshot) {
-  session::FreeBlock(snapshot.entries);
-  snapshot.entries = nullptr;
-  snapshot.count = 0;
+  ReleaseEntries(snapshot);
 }
 
 void FreeList(MonitorList& list) {
-  session::FreeBlock(list.entries);
-  list.entries = nullptr;
-  list.count = 0;
+  ReleaseEntries(list);
 }
 
 void FreeList(DriverList& list) {
-  session::FreeBlock(list.entries);
-  list.entries = nullptr;
-  list.count = 0;
+  ReleaseEntries(list);
 }
 
 void FreeInfo(PrinterInfoBlock& info) {

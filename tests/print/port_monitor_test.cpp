@@ -5,7 +5,7 @@
 #include "services/pending_deletes.h"
 #include "session/install_session.h"
 #include "support/scenario.h"
-#include "support/sim_test.h"
+#include "support/session_test.h"
 
 namespace print {
 namespace {
@@ -14,25 +14,19 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using testing_support::AddPrinter;
 using testing_support::Build;
-using testing_support::SimTest;
 
 constexpr wchar_t kMonitorDll[] = L"C:\\Windows\\system32\\kvnmon64.dll";
 
-class PortMonitorTest : public SimTest {
+class PortMonitorTest : public testing_support::SessionTest {
  protected:
   void SetUp() override {
     testing_support::PutInstallerFiles(sim);
     testing_support::InstallOtherDriver(sim, L"Other");
   }
-  void TearDown() override {
-    session::FreeSession(session);
-    SimTest::TearDown();
-  }
   // A session as a reinstall has it when it removes the monitor.
   void StartSession(bool check_version) {
-    session::InitSession(session, session::ModeX64);
+    SessionTest::StartSession();
     session.CheckMonitorVersion = check_version ? 1 : 0;
-    session::Release(session.SessionLog);
   }
   void Delete() {
     MonitorList monitors;
@@ -40,10 +34,7 @@ class PortMonitorTest : public SimTest {
     DeleteMonitor(session, monitors);
     FreeList(monitors);
   }
-  std::wstring Log() const { return session::Text(session.SessionLog); }
   std::wstring PortOf(const wchar_t* printer) { return sim.spooler.FindPrinter(printer)->port; }
-
-  session::InstallSession session;
 };
 
 TEST_F(PortMonitorTest, FileProductVersionIsTheLastPartOfTheProductVersion) {

@@ -5,36 +5,24 @@
 #include "services/pending_deletes.h"
 #include "session/install_session.h"
 #include "support/scenario.h"
-#include "support/sim_test.h"
+#include "support/session_test.h"
 
 namespace print {
 namespace {
 
 using ::testing::HasSubstr;
 using testing_support::kDriverDirectory;
-using testing_support::SimTest;
 
-class PrinterDriverTest : public SimTest {
+class PrinterDriverTest : public testing_support::SessionTest {
  protected:
   void SetUp() override { testing_support::PutInstallerFiles(sim); }
-  void TearDown() override {
-    session::FreeSession(session);
-    SimTest::TearDown();
-  }
-  void StartSession() {
-    session::InitSession(session, session::ModeX64);
-    session::Release(session.SessionLog);
-  }
   void Delete() {
     DriverList drivers;
     EnumerateDrivers(drivers, session.Environment);
     DeletePrinterDriver(session, drivers);
     FreeList(drivers);
   }
-  std::wstring Log() const { return session::Text(session.SessionLog); }
   std::wstring Staged(const wchar_t* name) { return std::wstring(kDriverDirectory) + name; }
-
-  session::InstallSession session;
 };
 
 TEST_F(PrinterDriverTest, TheDriverIsRegisteredFromStagedCopiesThatAreRemovedAfterwards) {

@@ -6,7 +6,7 @@
 #include "print/spooler_queries.h"
 #include "session/install_session.h"
 #include "support/scenario.h"
-#include "support/sim_test.h"
+#include "support/session_test.h"
 
 namespace print {
 namespace {
@@ -14,25 +14,16 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing_support::AddPrinter;
-using testing_support::SimTest;
 
 constexpr wchar_t kSettingsKey[] =
     L"HKCU\\Software\\Korvane Software KFT\\Lumenquill\\Lumenquills\\";
 
-class PrintersTest : public SimTest {
+class PrintersTest : public testing_support::SessionTest {
  protected:
   void SetUp() override {
     testing_support::InstallProductMonitor(sim);
     testing_support::InstallProductDriver(sim);
     testing_support::InstallOtherDriver(sim, L"Other");
-  }
-  void TearDown() override {
-    session::FreeSession(session);
-    SimTest::TearDown();
-  }
-  void StartSession() {
-    session::InitSession(session, session::ModeX64);
-    session::Release(session.SessionLog);
   }
   // What a reinstall does with the printers, without the rest of it.
   void RemoveAndRestore() {
@@ -46,12 +37,9 @@ class PrintersTest : public SimTest {
     }
     return names;
   }
-  std::wstring Log() const { return session::Text(session.SessionLog); }
   void MarkDeleted(const std::wstring& subkey) {
     sim.registry.Set(kSettingsKey + subkey, L"deleted", sim::RegValue{REG_DWORD, "\1\0\0\0"});
   }
-
-  session::InstallSession session;
 };
 
 TEST_F(PrintersTest, WithoutProductPrintersTheReinstallCreatesTheFallbackPrinter) {

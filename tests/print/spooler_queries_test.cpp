@@ -5,29 +5,21 @@
 #include "session/install_session.h"
 #include "session/memory.h"
 #include "support/scenario.h"
-#include "support/sim_test.h"
+#include "support/session_test.h"
 
 namespace print {
 namespace {
 
 using testing_support::AddPrinter;
-using testing_support::SimTest;
 
-class SpoolerQueriesTest : public SimTest {
+class SpoolerQueriesTest : public testing_support::SessionTest {
  protected:
-  void TearDown() override {
-    session::Release(session.SessionLog);
-    SimTest::TearDown();
-  }
-  std::wstring Log() const { return session::Text(session.SessionLog); }
   void SetMonitors(std::initializer_list<const wchar_t*> names) {
     sim.spooler.monitors.clear();
     for (const wchar_t* name : names) {
       sim.spooler.monitors.push_back({name != nullptr ? name : L"", sim::kEnvX64, L"m.dll", {}});
     }
   }
-
-  session::InstallSession session;
 };
 
 TEST_F(SpoolerQueriesTest, MonitorsAreFetchedInTwoCallsAndTheProductOneFoundByItsExactName) {

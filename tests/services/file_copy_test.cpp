@@ -4,34 +4,24 @@
 
 #include "session/install_session.h"
 #include "support/scenario.h"
-#include "support/sim_test.h"
+#include "support/session_test.h"
 
 namespace services {
 namespace {
 
-using testing_support::SimTest;
-
 constexpr wchar_t kTarget[] = L"C:\\Windows\\system32\\spool\\DRIVERS\\x64\\";
 
-class FileCopyTest : public SimTest {
+class FileCopyTest : public testing_support::SessionTest {
  protected:
   void SetUp() override {
     session::Assign(session.InstallerDirectory, L"C:\\Setup\\x64\\");
     sim.fs.MakeDirectory(L"C:\\Setup\\x64");
     sim.fs.MakeDirectory(L"C:\\Dir");
   }
-  void TearDown() override {
-    session::Release(session.InstallerDirectory);
-    session::Release(session.SessionLog);
-    SimTest::TearDown();
-  }
-  std::wstring Log() const { return session::Text(session.SessionLog); }
   sim::File& Source(const std::string& bytes) {
     return sim.fs.Put(L"C:\\Setup\\x64\\a.dll", bytes);
   }
   std::string TargetBytes() { return sim.fs.Find(std::wstring(kTarget) + L"a.dll")->bytes; }
-
-  session::InstallSession session;
 };
 
 TEST_F(FileCopyTest, CopiesInChunksOf8192BytesUntilAShortRead) {

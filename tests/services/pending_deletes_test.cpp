@@ -4,21 +4,15 @@
 #include <vector>
 
 #include "session/install_session.h"
-#include "support/sim_test.h"
+#include "support/session_test.h"
 
 namespace services {
 namespace {
 
 using ::testing::ElementsAre;
-using testing_support::SimTest;
 
-class PendingDeletesTest : public SimTest {
+class PendingDeletesTest : public testing_support::SessionTest {
  protected:
-  void TearDown() override {
-    DiscardPendingDeletes(session);
-    session::Release(session.SessionLog);
-    SimTest::TearDown();
-  }
   std::vector<std::wstring> Paths() const {
     std::vector<std::wstring> paths;
     for (PendingDeleteNode* node = session.PendingDeletes; node != nullptr; node = node->next) {
@@ -26,8 +20,6 @@ class PendingDeletesTest : public SimTest {
     }
     return paths;
   }
-
-  session::InstallSession session;
 };
 
 TEST_F(PendingDeletesTest, AnEqualPathIsKeptOnceWhileAnotherLetterCaseIsAnotherPath) {

@@ -3,27 +3,19 @@
 #include <string>
 
 #include "session/install_session.h"
-#include "support/sim_test.h"
+#include "support/session_test.h"
 
 namespace services {
 namespace {
 
 using ::testing::ElementsAre;
-using testing_support::SimTest;
 
-class SpoolerServiceTest : public SimTest {
+class SpoolerServiceTest : public testing_support::SessionTest {
  protected:
-  void TearDown() override {
-    session::Release(session.SessionLog);
-    SimTest::TearDown();
-  }
-  std::wstring Log() const { return session::Text(session.SessionLog); }
   std::vector<std::string> ServiceCalls() const {
     return sim.CallsNamed({"OpenSCManagerW", "OpenServiceW", "StartServiceW", "ControlService",
                            "CloseServiceHandle"});
   }
-
-  session::InstallSession session;
 };
 
 TEST_F(SpoolerServiceTest, ARunningSpoolerIsOnlyLookedAt) {

@@ -4,23 +4,12 @@
 
 #include "session/module_instance.h"
 #include "session/session_log.h"
-#include "support/sim_test.h"
+#include "support/session_test.h"
 
 namespace session {
 namespace {
 
-using testing_support::SimTest;
-
-class InstallSessionTest : public SimTest {
- protected:
-  void TearDown() override {
-    FreeSession(session);
-    SimTest::TearDown();
-  }
-  std::wstring Log() const { return Text(session.SessionLog); }
-
-  InstallSession session;
-};
+using InstallSessionTest = testing_support::SessionTest;
 
 TEST_F(InstallSessionTest, TheModeSelectsTheFileSetAndTheTray) {
   const struct {

@@ -3,21 +3,12 @@
 #include "session/install_session.h"
 #include "session/module_instance.h"
 #include "session/session_log.h"
-#include "support/sim_test.h"
+#include "support/session_test.h"
 
 namespace session {
 namespace {
 
-using testing_support::SimTest;
-
-class LogDialogTest : public SimTest {
- protected:
-  void TearDown() override {
-    Release(session.SessionLog);
-    SimTest::TearDown();
-  }
-  InstallSession session;
-};
+using LogDialogTest = testing_support::SessionTest;
 
 TEST_F(LogDialogTest, ShowsTheLogUnderATitleThatSaysWhetherErrorsWereReported) {
   const struct {

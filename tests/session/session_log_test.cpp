@@ -3,24 +3,14 @@
 #include <string>
 
 #include "session/install_session.h"
-#include "support/sim_test.h"
+#include "support/session_test.h"
 
 namespace session {
 namespace {
 
 using ::testing::ElementsAre;
-using testing_support::SimTest;
 
-class SessionLogTest : public SimTest {
- protected:
-  void TearDown() override {
-    Release(session.SessionLog);
-    SimTest::TearDown();
-  }
-  std::wstring Log() const { return Text(session.SessionLog); }
-
-  InstallSession session;
-};
+using SessionLogTest = testing_support::SessionTest;
 
 TEST_F(SessionLogTest, LinesAreIndentedTwoSpacesALevelUpToTenLevels) {
   const struct {
