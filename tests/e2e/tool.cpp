@@ -1,0 +1,383 @@
+// The Windows side of the end-to-end tests: plays the setup package, looks at
+// the machine and drives the payload, printing what it sees for the test to
+// compare with what it expects.
+//
+//   e2e_tool setup PROGRAM ARG...   runs PROGRAM as a setup package does
+//                                   ("{hwnd}": its window), closes the log
+//                                   dialog, prints exit code, dialog and log
+//   e2e_tool state                  the print system, autostart value, restart
+//                                   queue and whether the companion runs
+//   e2e_tool add-printer NAME       a printer of the product's driver and port
+//   e2e_tool print PRINTER TEXT     a raw job
+//   e2e_tool hold PATH SECONDS      keeps a DLL loaded
+//   e2e_tool queue-delete PATH      queues a deletion for the next restart
+//   e2e_tool payload FOLDER         what the monitor and driver DLLs answer
+//   e2e_tool tray PROGRAM           the tray companion's promises
+#include <windows.h>
+#include <winspool.h>
+#include <winsplp.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring Text(HWND window) {
+  wchar_t text[65536] = {};
+  SendMessageW(window, WM_GETTEXT, 65536, reinterpret_cast<LPARAM>(text));
+  std::wstring result;
+  for (const wchar_t* c = text; *c != 0; ++c) {
+    result += *c == L'\r' ? std::wstring() : std::wstring(1, *c);
+  }
+  return result;
+}
+
+// The log dialog of install.exe, whichever program started it.
+BOOL CALLBACK FindDialog(HWND window, LPARAM found) {
+  wchar_t title[64] = {};
+  GetWindowTextW(window, title, 64);
+  if (wcsncmp(title, L"Lumenquill build", 16) == 0 && IsWindowVisible(window)) {
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+int Setup(int count, wchar_t** arguments) {
+  HWND owner = CreateWindowExW(0, L"STATIC", L"Lumenquill Setup", WS_OVERLAPPEDWINDOW, 0, 0, 200,
+                               100, nullptr, nullptr, nullptr, nullptr);
+  std::wstring line;
+  for (int i = 0; i < count; ++i) {
+    std::wstring argument = arguments[i];
+    if (argument == L"{hwnd}") {
+      argument = std::to_wstring(reinterpret_cast<intptr_t>(owner));
+    }
+    bool blank =
+        argument.find(L' ') != std::wstring::npos && argument.find(L'=') == std::wstring::npos;
+    line += (i > 0 ? L" " : L"") + (blank ? L"\"" + argument + L"\"" : argument);
+  }
+  STARTUPINFOW startup{sizeof(startup)};
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    wprintf(L"not started: %lu\n", GetLastError());
+    return 0;
+  }
+  // Two minutes at most: the program's own waits are far shorter.
+  HWND closed = nullptr;
+  for (int tick = 0; tick < 2400; ++tick) {
+    if (MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, 50, QS_ALLINPUT) == WAIT_OBJECT_0) {
+      break;
+    }
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      DispatchMessageW(&message);
+    }
+    HWND dialog = nullptr;
+    EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&dialog));
+    if (dialog != nullptr && dialog != closed) {
+      Sleep(200);  // until it has its title and text
+      wprintf(L"dialog \"%ls\" %ls\n%ls", Text(dialog).c_str(),
+              GetWindow(dialog, GW_OWNER) == owner ? L"owned by the setup" : L"not owned",
+              Text(GetDlgItem(dialog, 1001)).c_str());
+      PostMessageW(GetDlgItem(dialog, 1), BM_CLICK, 0, 0);
+      closed = dialog;
+    }
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  wprintf(L"exit %lu\n", code);
+  return 0;
+}
+
+// Runs a two-call enumeration into a vector of bytes.
+template <typename Call>
+std::vector<BYTE> Fetch(Call call, DWORD* count) {
+  DWORD needed = 0;
+  call(nullptr, 0, &needed, count);
+  std::vector<BYTE> buffer(needed + 1);
+  if (!call(buffer.data(), needed, &needed, count)) {
+    *count = 0;
+  }
+  return buffer;
+}
+
+int State() {
+  DWORD count = 0;
+  auto monitors = Fetch(
+      [](LPBYTE b, DWORD s, LPDWORD n, LPDWORD c) { return EnumMonitorsW(nullptr, 2, b, s, n, c); },
+      &count);
+  for (DWORD i = 0; i < count; ++i) {
+    auto& monitor = reinterpret_cast<MONITOR_INFO_2W*>(monitors.data())[i];
+    wprintf(L"monitor \"%ls\" dll=%ls\n", monitor.pName, monitor.pDLLName);
+  }
+  auto drivers =
+      Fetch([](LPBYTE b, DWORD s, LPDWORD n,
+               LPDWORD c) { return EnumPrinterDriversW(nullptr, nullptr, 3, b, s, n, c); },
+            &count);
+  for (DWORD i = 0; i < count; ++i) {
+    auto& driver = reinterpret_cast<DRIVER_INFO_3W*>(drivers.data())[i];
+    wprintf(L"driver \"%ls\" %ls %ls %ls\n", driver.pName, driver.pDriverPath, driver.pConfigFile,
+            driver.pHelpFile);
+  }
+  auto printers =
+      Fetch([](LPBYTE b, DWORD s, LPDWORD n,
+               LPDWORD c) { return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, b, s, n, c); },
+            &count);
+  for (DWORD i = 0; i < count; ++i) {
+    auto& printer = reinterpret_cast<PRINTER_INFO_2W*>(printers.data())[i];
+    wprintf(L"printer \"%ls\" port=%ls driver=\"%ls\"\n", printer.pPrinterName, printer.pPortName,
+            printer.pDriverName);
+  }
+  wchar_t text[1024] = {};
+  DWORD size = 1024;
+  if (GetDefaultPrinterW(text, &size)) {
+    wprintf(L"default \"%ls\"\n", text);
+  }
+  const wchar_t* values[][2] = {
+      {L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", L"LumenquillTray"},
+      {L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations"}};
+  for (auto& [key, name] : values) {
+    size = sizeof(text) - sizeof(wchar_t);
+    ZeroMemory(text, sizeof(text));
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, nullptr, text, &size) == 0) {
+      for (DWORD i = 0; i + 1 < size / sizeof(wchar_t); ++i) {
+        text[i] = text[i] == 0 ? L'|' : text[i];
+      }
+      wprintf(L"%ls: %ls\n", name, text);
+    }
+  }
+  HANDLE tray = OpenMutexW(SYNCHRONIZE, FALSE, L"{3F6D2C81-7B4E-4A19-9C55-1E2D8A0B7F46}");
+  wprintf(L"tray companion %ls\n", tray != nullptr ? L"running" : L"not running");
+  wprintf(L"help viewer %ls\n",
+          FindWindowW(L"HH Parent", L"Lumenquill Help") ? L"open" : L"closed");
+  return 0;
+}
+
+// Wine finds a port's monitor only through this key, which Windows' spooler
+// does not need and Wine's monitors cannot write.
+int AddProductPrinter(const wchar_t* name) {
+  HKEY key = nullptr;
+  RegCreateKeyExW(
+      HKEY_LOCAL_MACHINE,
+      L"System\\CurrentControlSet\\Control\\Print\\Monitors\\Lumenquill:\\Ports\\Lumenquill:", 0,
+      nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+  RegCloseKey(key);
+  PRINTER_INFO_2W info{};
+  info.pPrinterName = const_cast<LPWSTR>(name);
+  info.pPortName = const_cast<LPWSTR>(L"Lumenquill:");
+  info.pDriverName = const_cast<LPWSTR>(L"Lumenquill printer");
+  info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
+  info.pDatatype = const_cast<LPWSTR>(L"RAW");
+  HANDLE printer = AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+  return printer != nullptr && ClosePrinter(printer) ? 0 : 1;
+}
+
+int PrintRaw(const wchar_t* name, const wchar_t* text) {
+  HANDLE printer = nullptr;
+  DOC_INFO_1W document{const_cast<LPWSTR>(L"e2e"), nullptr, const_cast<LPWSTR>(L"RAW")};
+  DWORD written = 0;
+  bool printed = OpenPrinterW(const_cast<LPWSTR>(name), &printer, nullptr) &&
+                 StartDocPrinterW(printer, 1, reinterpret_cast<LPBYTE>(&document)) &&
+                 WritePrinter(printer, const_cast<wchar_t*>(text), lstrlenW(text) * 2, &written) &&
+                 EndDocPrinter(printer);
+  ClosePrinter(printer);
+  return printed ? 0 : 1;
+}
+
+template <typename Function>
+Function Export(const std::wstring& dll, const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(dll.c_str()), name)));
+}
+
+// Prints a call's result and the last error after it.
+void Show(const wchar_t* what, BOOL result) {
+  DWORD error = GetLastError();
+  wprintf(L"%ls: %d %lu\n", what, result, result ? 0 : error);
+}
+
+// The port monitor as the spooler drives it.
+void Monitor(const std::wstring& folder) {
+  auto initialize = Export<LPMONITOR2(WINAPI*)(PMONITORINIT, PHANDLE)>(folder + L"\\kvnmon64.dll",
+                                                                       "InitializePrintMonitor2");
+  MONITORINIT init{sizeof(init)};
+  HANDLE monitor = nullptr, port = nullptr, other = nullptr, xcv = nullptr;
+  LPMONITOR2 table = initialize(&init, &monitor);
+  DWORD needed = 0, count = 0, written = 0;
+  BYTE ports[512] = {};
+  for (DWORD level : {1, 2, 3}) {
+    BOOL listed =
+        table->pfnEnumPorts(monitor, nullptr, level, ports, sizeof(ports), &needed, &count);
+    auto* info = reinterpret_cast<PORT_INFO_2W*>(ports);
+    wprintf(L"EnumPorts level %lu: %d, %lu bytes, %lu ports", level, listed, needed, count);
+    wprintf(level == 2 ? L": %ls %ls %ls %lu\n" : L"\n", info->pPortName, info->pMonitorName,
+            info->pDescription, info->fPortType);
+  }
+  Show(L"OpenPort LPT1:", table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"LPT1:"), &other));
+  Show(L"OpenPort lumenquill:",
+       table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"lumenquill:"), &port));
+  Show(L"WritePort outside a document", table->pfnWritePort(port, ports, 1, &written));
+  Show(L"EndDocPort outside a document", table->pfnEndDocPort(port));
+  for (int job = 0; job < 3; ++job) {
+    Show(L"StartDocPort", table->pfnStartDocPort(port, nullptr, 7, 1, nullptr));
+    Show(L"StartDocPort again", table->pfnStartDocPort(port, nullptr, 7, 1, nullptr));
+    Show(L"WritePort",
+         table->pfnWritePort(port, reinterpret_cast<LPBYTE>(const_cast<char*>("data")),
+                             job == 2 ? 0 : 4, &written));
+    wprintf(L"written %lu\n", written);
+    if (job == 1) {  // cut short: nothing of it may look like a finished job
+      Show(L"ClosePort", table->pfnClosePort(port));
+      Show(L"OpenPort", table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"Lumenquill:"), &port));
+    } else {
+      Show(L"EndDocPort", table->pfnEndDocPort(port));
+    }
+  }
+  for (ACCESS_MASK granted : {0ul, static_cast<ACCESS_MASK>(SERVER_ACCESS_ADMINISTER)}) {
+    Show(L"XcvOpenPort", table->pfnXcvOpenPort(monitor, L",XcvMonitor Lumenquill:", granted, &xcv));
+    wprintf(L"XcvDataPort: %lu\n",
+            table->pfnXcvDataPort(xcv, L"Config", nullptr, 0, nullptr, 0, &needed));
+    Show(L"XcvClosePort", table->pfnXcvClosePort(xcv));
+  }
+  Show(L"ClosePort", table->pfnClosePort(port));
+  Show(L"ClosePort of a closed port", table->pfnClosePort(port));
+  table->pfnShutdown(monitor);
+}
+
+// The configuration DLL as GDI asks it: every capability, and the device
+// mode it makes of what callers hand it.
+void Driver(const std::wstring& folder) {
+  std::wstring dll = folder + L"\\kvnui64.dll";
+  auto capabilities =
+      Export<DWORD(WINAPI*)(HANDLE, PWSTR, WORD, PVOID, PDEVMODEW)>(dll, "DrvDeviceCapabilities");
+  for (WORD capability = 1; capability <= 36; ++capability) {
+    BYTE output[4096] = {};
+    auto answer = static_cast<LONG>(capabilities(nullptr, nullptr, capability, output, nullptr));
+    wprintf(L"capability %u: %ld", capability, answer);
+    for (int i = 0; i < 16 && answer > 0; ++i) {
+      wprintf(L" %02x", output[i]);
+    }
+    wprintf(L"\n");
+  }
+  struct Header {
+    WORD size, reserved;
+    HANDLE printer;
+    LPWSTR name;
+    DEVMODEW *in, *out;
+    DWORD out_size, mode;
+  };
+  auto sheets = Export<LONG(WINAPI*)(void*, LPARAM)>(dll, "DrvDocumentPropertySheets");
+  Header header{sizeof(Header), 0, nullptr, const_cast<LPWSTR>(L"Lumenquill")};
+  wprintf(L"devmode size %ld\n", sheets(nullptr, reinterpret_cast<LPARAM>(&header)));
+  // What callers hand it: nothing, supported settings, unsupported ones (A3,
+  // 1000 copies, unknown values) with a paper by form name, too small an
+  // output buffer, and a device mode too short to hold dmFields.
+  struct Input {
+    DWORD fields;
+    short orientation, paper, copies, color;
+    const wchar_t* form;
+    WORD size;
+    DWORD room;
+  };
+  constexpr DWORD kAll = DM_ORIENTATION | DM_COPIES | DM_COLOR | DM_PAPERSIZE;
+  const Input inputs[] = {
+      {0, 0, 0, 0, 0, L"", sizeof(DEVMODEW), 1024},
+      {kAll, DMORIENT_LANDSCAPE, DMPAPER_LETTER, 999, DMCOLOR_MONOCHROME, L"", sizeof(DEVMODEW),
+       1024},
+      {kAll | DM_FORMNAME, 3, DMPAPER_A3, 1000, 3, L"letter", sizeof(DEVMODEW), 1024},
+      {kAll, DMORIENT_LANDSCAPE, DMPAPER_LETTER, 0, DMCOLOR_MONOCHROME, L"", sizeof(DEVMODEW), 100},
+      {kAll, DMORIENT_LANDSCAPE, DMPAPER_LETTER, 2, DMCOLOR_MONOCHROME, L"",
+       offsetof(DEVMODEW, dmFields), 1024},
+  };
+  for (const Input& input : inputs) {
+    DEVMODEW given{};
+    given.dmSize = input.size;
+    given.dmFields = input.fields;
+    given.dmOrientation = input.orientation;
+    given.dmPaperSize = input.paper;
+    given.dmCopies = input.copies;
+    given.dmColor = input.color;
+    lstrcpyW(given.dmFormName, input.form);
+    BYTE out[1024] = {};
+    header.in = &given;
+    header.out = reinterpret_cast<DEVMODEW*>(out);
+    header.out_size = input.room;
+    header.mode = DM_IN_BUFFER | DM_OUT_BUFFER;
+    LONG result = sheets(nullptr, reinterpret_cast<LPARAM>(&header));
+    auto& made = *reinterpret_cast<DEVMODEW*>(out);
+    wprintf(
+        L"devmode: %ld %ls %lx orientation %d paper %d %ls copies %d color %d quality %d "
+        L"size %u extra %u version %x private %08lx\n",
+        result, made.dmDeviceName, made.dmFields, made.dmOrientation, made.dmPaperSize,
+        made.dmFormName, made.dmCopies, made.dmColor, made.dmPrintQuality, made.dmSize,
+        made.dmDriverExtra, made.dmDriverVersion,
+        *reinterpret_cast<DWORD*>(out + sizeof(DEVMODEW)));
+  }
+}
+
+// The tray companion's promises to the installer.
+void Tray(const std::wstring& program) {
+  for (UINT message : {UINT{WM_USER + 2}, UINT{WM_COMMAND}}) {
+    STARTUPINFOW startup{sizeof(startup)};
+    PROCESS_INFORMATION first{}, second{};
+    std::wstring line = L"\"" + program + L"\"";
+    CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                   &first);
+    HWND window = nullptr;
+    for (int i = 0; i < 200 && window == nullptr; ++i, Sleep(50)) {
+      window = FindWindowW(L"lqs::{6B0E4D27-91A3-4F58-B2C4-7D19E35A0C8B}", nullptr);
+    }
+    CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                   &second);
+    DWORD second_ended = WaitForSingleObject(second.hProcess, 5000);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, L"{3F6D2C81-7B4E-4A19-9C55-1E2D8A0B7F46}");
+    DWORD held = WaitForSingleObject(mutex, 0);
+    Show(L"running: its file deleted", DeleteFileW(program.c_str()));
+    PostMessageW(window, message, message == WM_COMMAND ? 2 : 0, 0);
+    DWORD released = WaitForSingleObject(mutex, 5000);
+    DWORD ended = WaitForSingleObject(first.hProcess, 5000);
+    wprintf(
+        L"window %d, second one ended %lu, mutex held %lu, after message %u: mutex %lu, "
+        L"ended %lu\n",
+        window != nullptr, second_ended, held, message, released, ended);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+  }
+}
+
+}  // namespace
+
+int wmain(int count, wchar_t** arguments) {
+  std::wstring command = count > 1 ? arguments[1] : L"";
+  if (command == L"setup" && count > 2) {
+    return Setup(count - 2, arguments + 2);
+  }
+  if (command == L"state") {
+    return State();
+  }
+  if (command == L"add-printer" && count > 2) {
+    return AddProductPrinter(arguments[2]);
+  }
+  if (command == L"print" && count > 3) {
+    return PrintRaw(arguments[2], arguments[3]);
+  }
+  if (command == L"hold" && count > 3) {
+    LoadLibraryW(arguments[2]);
+    Sleep(_wtoi(arguments[3]) * 1000);
+    return 0;
+  }
+  if (command == L"queue-delete" && count > 2) {
+    return MoveFileExW(arguments[2], nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 0 : 1;
+  }
+  if (command == L"payload" && count > 2) {
+    Monitor(arguments[2]);
+    Driver(arguments[2]);
+    return 0;
+  }
+  if (command == L"tray" && count > 2) {
+    Tray(arguments[2]);
+    return 0;
+  }
+  return 2;
+}
