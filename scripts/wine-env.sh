@@ -16,6 +16,9 @@ fresh_wine_prefix() {
   # Wine's two-second wait for a window manager that never answers.
   WINEPREFIX="$1" "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
     >/dev/null 2>&1
+  # A program that crashes ends at once instead of waiting in Wine's debugger.
+  WINEPREFIX="$1" "$WINE" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+    /v Debugger /f >/dev/null 2>&1
   WINEPREFIX="$1" "$WINESERVER" -k 2>/dev/null || true
   WINEPREFIX="$1" "$WINESERVER" -w 2>/dev/null || true
 }

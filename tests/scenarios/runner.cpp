@@ -6,7 +6,6 @@
 #include <sstream>
 
 #include "entry/dispatch.h"
-#include "sim/machine_text.h"
 
 namespace scenarios {
 namespace {
@@ -25,11 +24,15 @@ constexpr const wchar_t* kBaseMachine[] = {
     LR"(file "C:\Users\Me\kvnmon64.dll" bytes="the user's own")",
     LR"(file "C:\Users\Me\lumtray.exe" bytes="the user's own")",
     LR"(dir "C:\Windows\system32\spool\DRIVERS\x64\3")",
-    LR"(monitor "Local Port" dll=localspl.dll ports="LPT1:,FILE:")",
+    LR"(service "spooler" state=running)",
+    LR"(monitor "Local Port" dll=localspl.dll ports=LPT1:,FILE:)",
     LR"(monitor "Standard TCP/IP Port" dll=tcpmon.dll ports=IP_10.0.0.9)",
     LR"(key "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run")",
     LR"(key "HKLM\SYSTEM\CurrentControlSet\Control\Session Manager")",
-    LR"(window "#32770" "Lumenquill Setup")",
+    LR"(window "131074" class=#32770 title="Lumenquill Setup")",
+    LR"(program "lumtray.exe" role=tray)",
+    LR"(machine module="C:\Program Files\Lumenquill\x64\install.exe" system=C:\Windows\system32)",
+    LR"(machine windows=6.2 ticks=1000000)",
 };
 
 std::wstring FromUtf8(const std::string& text) {
@@ -40,20 +43,11 @@ std::wstring FromUtf8(const std::string& text) {
   return wide;
 }
 
-HWND SetupWindow(sim::Sim& sim) {
-  for (const auto& [handle, window] : sim.windows) {
-    if (window.title == L"Lumenquill Setup") {
-      return handle;
-    }
-  }
-  return nullptr;
-}
-
-std::string WindowName(sim::Sim& sim, HWND window) {
-  if (window == nullptr) {
-    return "none";
-  }
-  return window == SetupWindow(sim) ? "setup" : Utf8(sim.windows[window].title);
+// A window's title, "setup" for the setup package's, "none" without one.
+std::string WindowName(sim::Sim& sim, HWND handle) {
+  sim::Object* window = handle != nullptr ? sim.Find(L"window", sim::Sim::Name(handle)) : nullptr;
+  std::wstring title = window != nullptr ? (*window)[L"title"] : L"none";
+  return title == L"Lumenquill Setup" ? "setup" : Utf8(title);
 }
 
 // The log as lines ending in LF; a line that did not end in CR LF is marked.
@@ -76,9 +70,9 @@ std::string Command(sim::Sim& sim, std::wstring words, bool logs, Outcome& outco
   }
   size_t setup = words.find(L"{setup}");
   if (setup != std::wstring::npos) {
-    words.replace(setup, 7, std::to_wstring(reinterpret_cast<intptr_t>(SetupWindow(sim))));
+    words.replace(setup, 7, L"131074");  // the setup package's window
   }
-  sim.command_line = L"\"" + sim.module + L"\" " + words;
+  sim.SetCommandLine(L"\"" + sim.Machine()[L"module"] + L"\" " + words);
   size_t dialogs = sim.dialogs.size();
   uint64_t start = sim.now;
   sim.failable = sim.allocations = 0;

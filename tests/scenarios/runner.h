@@ -1,7 +1,7 @@
 // Whole commands on the simulated Windows, as a setup package runs them.
 //
 // A scenario is a file of this folder (*.scn): the machine in the language of
-// sim/machine_text.h, added to a common base machine; command lines, each
+// sim/sim.h, added to a common base machine; command lines, each
 // after "> " ("> restart" restarts the machine); then "===" and the
 // transcript the run must give: for every command its exit code, the virtual
 // time it took, the log dialog with the log it showed, anything it left

@@ -1,17 +1,19 @@
 // The simulated Windows' machinery and every part of it but the spooler: the
-// clock, faults, handles, memory, files, the registry, the spooler service,
-// windows, dialogs, mutexes and programs.
+// objects, the clock, faults, handles, memory, files, the registry, the
+// spooler service, windows, dialogs, mutexes and programs.
 #include "sim/sim.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 namespace sim {
 namespace {
 
-constexpr size_t kGuard = 16;
 constexpr char kTrayMutex[] = "{3F6D2C81-7B4E-4A19-9C55-1E2D8A0B7F46}";
-constexpr wchar_t kTrayClass[] = L"lqs::{6B0E4D27-91A3-4F58-B2C4-7D19E35A0C8B}";
+constexpr wchar_t kQueue[] =
+    L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager|"
+    L"PendingFileRenameOperations";
 
 // The error a failing call reports unless the fault names one.
 DWORD UsualError(const std::string& call) {
@@ -35,9 +37,7 @@ std::wstring Widen(const char* text) {
 // The full path: a relative one is taken from the current directory, as the
 // platform would, and a doubled backslash is one.
 std::wstring Key(std::wstring path) {
-  for (wchar_t& c : path) {
-    c = c == L'/' ? L'\\' : c;
-  }
+  std::replace(path.begin(), path.end(), L'/', L'\\');
   bool full =
       (path.size() > 2 && path[1] == L':' && path[2] == L'\\') || path.rfind(L"\\\\", 0) == 0;
   path = full ? path : L"C:\\Users\\Me\\" + path;
@@ -54,15 +54,17 @@ std::wstring Parent(const std::wstring& path) {
 
 // The build and the size of the fixed part of a file's version resource; a
 // build of -1 when it has none.
-std::pair<int, UINT> VersionOf(const File* file) {
-  size_t at = file != nullptr ? file->bytes.find("version=") : std::string::npos;
-  if (at == std::string::npos) {
+std::pair<int, UINT> VersionOf(const Object* file) {
+  size_t at = file != nullptr ? (*file)[L"bytes"].find(L"version=") : std::wstring::npos;
+  if (at == std::wstring::npos) {
     return {-1, 0};
   }
-  char* end = nullptr;
-  int build = static_cast<int>(std::strtol(file->bytes.c_str() + at + 8, &end, 10));
-  return {build, *end == '/' ? std::strtoul(end + 1, nullptr, 10) : sizeof(VS_FIXEDFILEINFO)};
+  wchar_t* end = nullptr;
+  int build = static_cast<int>(std::wcstol((*file)[L"bytes"].c_str() + at + 8, &end, 10));
+  return {build, *end == L'/' ? std::wcstoul(end + 1, nullptr, 10) : sizeof(VS_FIXEDFILEINFO)};
 }
+
+const std::wstring kNothing;
 
 }  // namespace
 
@@ -73,13 +75,55 @@ std::wstring Fold(std::wstring text) {
   return text;
 }
 
+const std::wstring& Object::operator[](const std::wstring& key) const {
+  auto found = values.find(key);
+  return found != values.end() ? found->second : kNothing;
+}
+
+int64_t Object::Number(const std::wstring& key, int64_t otherwise) const {
+  const std::wstring& text = (*this)[key];
+  return text.empty() ? otherwise : std::wcstoll(text.c_str(), nullptr, 0);
+}
+
 Sim::~Sim() {
   for (auto& [block, _] : blocks_) {
     std::free(block);
   }
 }
 
-// ---------------------------------------------------------------- machinery
+std::wstring Sim::Name(const void* handle) {
+  return std::to_wstring(reinterpret_cast<intptr_t>(handle));
+}
+
+// ---------------------------------------------------------------- objects and machinery
+
+Object* Sim::Find(const std::wstring& kind, const std::wstring& name) {
+  for (Object& object : objects) {
+    if (object.kind == kind && Fold(object.name) == Fold(name)) {
+      return &object;
+    }
+  }
+  return nullptr;
+}
+
+Object& Sim::Make(const std::wstring& kind, const std::wstring& name) {
+  Object* found = Find(kind, name);
+  return found != nullptr ? *found : objects.emplace_back(Object{kind, name});
+}
+
+void Sim::Erase(const std::wstring& kind, const std::wstring& name) {
+  objects.remove_if([&](const Object& o) { return o.kind == kind && Fold(o.name) == Fold(name); });
+}
+
+std::vector<Object*> Sim::Each(const std::wstring& kind) {
+  std::vector<Object*> found;
+  for (Object& object : objects) {
+    if (object.kind == kind) {
+      found.push_back(&object);
+    }
+  }
+  return found;
+}
 
 void Sim::Advance(uint64_t until) {
   while (!events.empty() && events.begin()->first <= until) {
@@ -93,14 +137,17 @@ void Sim::Advance(uint64_t until) {
 }
 
 bool Sim::Failing(const char* call) {
-  if (auto duration = durations.find(call); duration != durations.end()) {
-    Advance(now + duration->second);
-  }
+  Advance(now + Machine().Number(L"slow-" + Widen(call)));
   ++failable;
-  for (Fault& fault : faults) {
-    int n = fault.call == "*" || fault.call == call ? ++fault.seen : 0;
-    if (n >= fault.nth && n > 0 && (fault.times < 0 || n < fault.nth + fault.times)) {
-      last_error_ = fault.error != 0 ? fault.error : UsualError(call);
+  for (Object* fault : Each(L"fail")) {
+    if (fault->name != L"*" && fault->name != Widen(call)) {
+      continue;
+    }
+    int64_t n = fault->Number(L"seen") + 1, nth = fault->Number(L"nth", 1);
+    (*fault)[L"seen"] = std::to_wstring(n);
+    if (n >= nth && (fault->Number(L"times", 1) < 0 || n < nth + fault->Number(L"times", 1))) {
+      last_error_ = fault->Number(L"error") != 0 ? static_cast<DWORD>(fault->Number(L"error"))
+                                                 : UsualError(call);
       failed.push_back(call);
       return true;
     }
@@ -127,40 +174,34 @@ bool Sim::Close(HANDLE handle, const char* kinds, const char* call) {
     }
     return Fail(ERROR_INVALID_HANDLE);
   }
-  if (found->second.kind == 'x') {
-    auto mutex = mutexes.find(std::string(found->second.name.begin(), found->second.name.end()));
-    if (--mutex->second.handles <= 0 && mutex->second.holders.empty()) {
-      mutexes.erase(mutex);
-    }
+  // The program's last handle gone, so is its ownership.
+  if (Object* mutex = found->second.kind == 'x' ? Find(L"mutex", found->second.name) : nullptr) {
+    (*mutex)[L"handles"] = std::to_wstring(mutex->Number(L"handles") - 1);
+    (*mutex)[L"owner"] =
+        (*mutex)[L"handles"] == L"0" && (*mutex)[L"owner"] == L"1" ? L"" : (*mutex)[L"owner"];
   }
   handles_.erase(found);
   return TRUE;
 }
 
-void* Sim::Allocate(char kind, size_t bytes, bool zero, bool counted) {
-  int n = counted ? ++allocations : 0;
-  if (counted && alloc_fail_nth > 0 && n >= alloc_fail_nth &&
-      (alloc_fail_times < 0 || n < alloc_fail_nth + alloc_fail_times)) {
-    return Fail(ERROR_NOT_ENOUGH_MEMORY), nullptr;
-  }
-  auto* block = static_cast<unsigned char*>(std::malloc(bytes + kGuard));
+void* Sim::Allocate(char kind, size_t bytes, bool zero) {
+  int n = ++allocations, nth = static_cast<int>(Machine().Number(L"out-of-memory"));
+  int times = static_cast<int>(Machine().Number(L"out-of-memory-times", 1));
+  REFUSE_IF(nth > 0 && n >= nth && (times < 0 || n < nth + times), ERROR_NOT_ENOUGH_MEMORY,
+            nullptr);
+  void* block = std::malloc(bytes + 1);
   std::memset(block, zero ? 0 : 0xCD, bytes);
-  std::memset(block + bytes, 0xFD, kGuard);
   blocks_[block] = {kind, bytes};
   return block;
 }
 
 bool Sim::Free(void* block, char kind) {
   auto found = blocks_.find(block);
-  if (block == nullptr || found == blocks_.end() || found->second.kind != kind) {
+  if (block == nullptr || found == blocks_.end() || found->second.first != kind) {
     if (block != nullptr) {
       violations.push_back(std::string("a block freed twice or by the wrong call: ") + kind);
     }
     return false;
-  }
-  auto* guard = static_cast<unsigned char*>(block) + found->second.size;
-  if (std::any_of(guard, guard + kGuard, [](unsigned char c) { return c != 0xFD; })) {
-    violations.push_back("a block written past its end");
   }
   blocks_.erase(found);
   std::free(block);
@@ -174,7 +215,7 @@ void Sim::CheckRoom(const char* call, const void* buffer, size_t bytes) {
   }
   auto block = std::prev(after);
   auto offset = static_cast<const char*>(buffer) - static_cast<const char*>(block->first);
-  if (static_cast<size_t>(offset) < block->second.size && offset + bytes > block->second.size) {
+  if (static_cast<size_t>(offset) < block->second.second && offset + bytes > block->second.second) {
     violations.push_back(std::string(call) + " told of more room than its block has");
   }
 }
@@ -185,8 +226,7 @@ std::vector<std::string> Sim::Leaks() const {
     leaks.push_back(std::string("a handle left open: ") + handle.kind);
   }
   for (const auto& [block, info] : blocks_) {
-    leaks.push_back(std::string("a block left allocated: ") + info.kind + " " +
-                    std::to_string(info.size));
+    leaks.push_back(std::string("a block left allocated: ") + info.first);
   }
   return leaks;
 }
@@ -197,7 +237,7 @@ LPVOID Sim::HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) {
     violations.push_back("HeapReAlloc of a block that is not live");
     return nullptr;
   }
-  size_t old = found->second.size;
+  size_t old = found->second.second;
   void* moved = HeapAlloc(heap, flags, bytes);
   if (moved != nullptr) {  // it always moves: a caller that keeps the old pointer is caught
     std::memcpy(moved, block, std::min(old, bytes));
@@ -208,42 +248,38 @@ LPVOID Sim::HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) {
 
 // ---------------------------------------------------------------- files
 
-File& Sim::Put(const std::wstring& path, std::string bytes) {
+Object& Sim::Put(const std::wstring& path, const std::wstring& bytes) {
   std::wstring key = Key(path);
   for (std::wstring folder = Parent(key); folder.size() > 2; folder = Parent(folder)) {
-    files[folder].folder = true;
+    Make(L"dir", folder);
   }
-  File& file = files[key];
-  file.bytes = std::move(bytes);
+  Object& file = Make(L"file", key);
+  file[L"bytes"] = bytes;
   return file;
 }
 
-File* Sim::Find(const std::wstring& path) {
-  auto found = files.find(Key(path));
-  return found != files.end() ? &found->second : nullptr;
+Object* Sim::FileAt(const std::wstring& path) {
+  return Find(L"file", Key(path));
 }
 
-void Sim::Remove(const std::wstring& path) {
-  files.erase(Key(path));
-}
-
-bool Sim::Locked(const File& file) const {
-  return !file.lock.empty() && (file.until == 0 || now < file.until);
+bool Sim::Locked(const Object& file) const {
+  return !file[L"lock"].empty() &&
+         (file.Number(L"until") == 0 || now < uint64_t(file.Number(L"until")));
 }
 
 HANDLE Sim::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                         DWORD disposition, DWORD, HANDLE) {
   FAULT(INVALID_HANDLE_VALUE);
   std::wstring key = Key(path);
-  File* file = Find(path);
+  Object* file = Find(L"file", key);
   bool writing = (access & GENERIC_WRITE) != 0;
-  REFUSE_IF(file == nullptr && files.count(Parent(key)) == 0, ERROR_PATH_NOT_FOUND,
+  REFUSE_IF(Find(L"dir", key) != nullptr, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+  REFUSE_IF(file == nullptr && Find(L"dir", Parent(key)) == nullptr, ERROR_PATH_NOT_FOUND,
             INVALID_HANDLE_VALUE);
   REFUSE_IF(file == nullptr && disposition == OPEN_EXISTING, ERROR_FILE_NOT_FOUND,
             INVALID_HANDLE_VALUE);
-  REFUSE_IF(file != nullptr && file->folder, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
   REFUSE_IF(file != nullptr && disposition == CREATE_NEW, ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
-  REFUSE_IF(file != nullptr && writing && Locked(*file) && file->lock != "shared",
+  REFUSE_IF(file != nullptr && writing && Locked(*file) && (*file)[L"lock"] != L"shared",
             ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
   for (const auto& [value, open] : handles_) {
     REFUSE_IF(open.kind == 'f' && Fold(open.name) == Fold(key) &&
@@ -252,7 +288,7 @@ HANDLE Sim::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTR
               ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
   }
   if (file == nullptr || disposition == CREATE_ALWAYS) {
-    Put(path);
+    Put(key);
   }
   SetLastError(0);
   return NewHandle({'f', key, access, share});
@@ -264,11 +300,10 @@ BOOL Sim::ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERL
   Handle* handle = Find(file, 'f');
   REFUSE_IF(handle == nullptr, ERROR_INVALID_HANDLE, FALSE);
   CheckRoom(__func__, buffer, size);
-  const std::string& bytes = files[handle->name].bytes;
-  size_t count = std::min<size_t>(size, bytes.size() - std::min(bytes.size(), handle->position));
-  std::memcpy(buffer, bytes.data() + handle->position, count);
-  handle->position += count;
-  *read = static_cast<DWORD>(count);
+  const std::wstring& bytes = (*Find(L"file", handle->name))[L"bytes"];
+  while (*read < size && handle->position < bytes.size()) {
+    static_cast<BYTE*>(buffer)[(*read)++] = static_cast<BYTE>(bytes[handle->position++]);
+  }
   return TRUE;
 }
 
@@ -277,29 +312,28 @@ BOOL Sim::WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LP
   FAULT(FALSE);
   Handle* handle = Find(file, 'f');
   REFUSE_IF(handle == nullptr || (handle->access & GENERIC_WRITE) == 0, ERROR_ACCESS_DENIED, FALSE);
-  std::string& bytes = files[handle->name].bytes;
+  std::wstring& bytes = Make(L"file", handle->name)[L"bytes"];
   bytes.resize(std::max(bytes.size(), handle->position + size));
-  std::memcpy(bytes.data() + handle->position, buffer, size);
-  handle->position += size;
-  *written = size;
+  for (; *written < size; ++*written) {
+    bytes[handle->position++] = static_cast<const BYTE*>(buffer)[*written];
+  }
   return TRUE;
 }
 
 BOOL Sim::DeleteFileW(LPCWSTR path) {
   FAULT(FALSE);
   std::wstring key = Key(path);
-  File* file = Find(path);
-  REFUSE_IF(file == nullptr && files.count(Parent(key)) == 0, ERROR_PATH_NOT_FOUND, FALSE);
-  REFUSE_IF(file == nullptr, ERROR_FILE_NOT_FOUND, FALSE);
-  bool held_open = file->lock == "open" || file->lock == "shared";
-  REFUSE_IF(file->folder || (Locked(*file) && !held_open), ERROR_ACCESS_DENIED, FALSE);
-  REFUSE_IF(Locked(*file), ERROR_SHARING_VIOLATION, FALSE);
+  Object* file = Find(L"file", key);
+  REFUSE_IF(file == nullptr && Find(L"dir", Parent(key)) == nullptr, ERROR_PATH_NOT_FOUND, FALSE);
+  REFUSE_IF(file == nullptr, Find(L"dir", key) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND, FALSE);
+  bool held_open = (*file)[L"lock"] == L"open" || (*file)[L"lock"] == L"shared";
+  REFUSE_IF(Locked(*file), held_open ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED, FALSE);
   for (const auto& [value, handle] : handles_) {
     REFUSE_IF(handle.kind == 'f' && Fold(handle.name) == Fold(key) &&
                   (handle.share & FILE_SHARE_DELETE) == 0,
               ERROR_SHARING_VIOLATION, FALSE);
   }
-  Remove(path);
+  Erase(L"file", key);
   return TRUE;
 }
 
@@ -309,29 +343,35 @@ BOOL Sim::MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags) {
   FAULT(FALSE);
   REFUSE_IF((flags & MOVEFILE_DELAY_UNTIL_REBOOT) == 0 || replacement != nullptr,
             ERROR_INVALID_PARAMETER, FALSE);
-  Value* queue = Reg(kSessionManager, L"PendingFileRenameOperations");
+  Object& queue = Make(L"value", kQueue);
+  std::wstring& bytes = queue[L"bytes"];
   std::wstring added = std::wstring(L"\\??\\") + existing + L'\0' + L'\0';
-  std::string bytes(reinterpret_cast<const char*>(added.data()), added.size() * 2);
-  if (queue == nullptr || queue->data.size() < 2) {
-    SetReg(kSessionManager, L"PendingFileRenameOperations", {REG_MULTI_SZ, bytes + '\0' + '\0'});
-  } else {
-    queue->data.insert(queue->data.size() - 2, bytes);
+  std::wstring encoded;
+  for (wchar_t c : added) {
+    encoded += {static_cast<wchar_t>(c & 0xFF), static_cast<wchar_t>(c >> 8)};
   }
+  bytes.insert(bytes.size() >= 2 ? bytes.size() - 2 : 0, encoded);
+  bytes += bytes.size() == encoded.size() ? std::wstring(2, L'\0') : L"";
+  queue[L"type"] = std::to_wstring(REG_MULTI_SZ);
   return TRUE;
 }
 
 DWORD Sim::GetFileAttributesW(LPCWSTR path) {
   FAULT(INVALID_FILE_ATTRIBUTES);
-  File* file = Find(path);
-  REFUSE_IF(file == nullptr,
-            files.count(Parent(Key(path))) != 0 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND,
+  std::wstring key = Key(path);
+  if (Find(L"dir", key) != nullptr) {
+    return FILE_ATTRIBUTE_DIRECTORY;
+  }
+  REFUSE_IF(Find(L"file", key) == nullptr,
+            Find(L"dir", Parent(key)) != nullptr ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND,
             INVALID_FILE_ATTRIBUTES);
-  return file->folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  return FILE_ATTRIBUTE_ARCHIVE;
 }
 
 // A name that does not fit is cut to the buffer, which it fills.
 DWORD Sim::GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
   FAULT(0);
+  std::wstring module = Machine()[L"module"];
   DWORD count = std::min<DWORD>(static_cast<DWORD>(module.size()), size - 1);
   std::wmemcpy(buffer, module.c_str(), count);
   buffer[count] = 0;
@@ -341,6 +381,7 @@ DWORD Sim::GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
 
 UINT Sim::GetSystemDirectoryW(LPWSTR buffer, UINT size) {
   FAULT(0);
+  std::wstring system = Machine()[L"system"];
   if (system.size() + 1 > size) {
     return static_cast<UINT>(system.size() + 1);
   }
@@ -352,13 +393,13 @@ UINT Sim::GetSystemDirectoryW(LPWSTR buffer, UINT size) {
 DWORD Sim::GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) {
   FAULT(0);
   *handle = 0;
-  REFUSE_IF(VersionOf(Find(path)).first < 0, ERROR_RESOURCE_TYPE_NOT_FOUND, 0);
+  REFUSE_IF(VersionOf(Find(L"file", Key(path))).first < 0, ERROR_RESOURCE_TYPE_NOT_FOUND, 0);
   return 8 + sizeof(VS_FIXEDFILEINFO);
 }
 
 BOOL Sim::GetFileVersionInfoW(LPCWSTR path, DWORD, DWORD size, LPVOID data) {
   FAULT(FALSE);
-  auto [build, fixed] = VersionOf(Find(path));
+  auto [build, fixed] = VersionOf(Find(L"file", Key(path)));
   REFUSE_IF(build < 0, ERROR_RESOURCE_TYPE_NOT_FOUND, FALSE);
   CheckRoom(__func__, data, size);
   unsigned char block[8 + sizeof(VS_FIXEDFILEINFO)] = {'S', 'I', 'M', 'V'};
@@ -382,25 +423,11 @@ BOOL Sim::VerQueryValueW(LPCVOID block, LPCWSTR sub_block, LPVOID* buffer, PUINT
 
 // ---------------------------------------------------------------- registry
 
-Value* Sim::Reg(const std::wstring& key, const std::wstring& name) {
-  auto found = registry.find(key);
-  auto value = found != registry.end() ? found->second.find(name) : decltype(found->second.end()){};
-  return found != registry.end() && value != found->second.end() ? &value->second : nullptr;
-}
-
-void Sim::SetReg(const std::wstring& key, const std::wstring& name, Value value) {
-  for (std::wstring path = key; !path.empty(); path = Parent(path)) {
-    registry[path];
-  }
-  registry[key].insert_or_assign(name, std::move(value));
-}
-
 LSTATUS Sim::RegOpenKeyExA(HKEY root, LPCSTR subkey, DWORD, REGSAM access, PHKEY result) {
   *result = nullptr;
   FAULT(static_cast<LSTATUS>(last_error_));
-  std::wstring path = root == HKEY_LOCAL_MACHINE ? L"HKLM\\" : L"HKCU\\";
-  path += Widen(subkey);
-  if (registry.count(path) == 0) {
+  std::wstring path = (root == HKEY_LOCAL_MACHINE ? L"HKLM\\" : L"HKCU\\") + Widen(subkey);
+  if (Find(L"key", path) == nullptr) {
     return ERROR_FILE_NOT_FOUND;
   }
   *result = static_cast<HKEY>(NewHandle({'k', path, access}));
@@ -411,21 +438,22 @@ LSTATUS Sim::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPB
                               LPDWORD size) {
   FAULT(static_cast<LSTATUS>(last_error_));
   Handle* handle = Find(key, 'k');
-  Value* value = handle != nullptr ? Reg(handle->name, name) : nullptr;
+  Object* value = handle != nullptr ? Find(L"value", handle->name + L"|" + name) : nullptr;
   if (value == nullptr) {
     return handle == nullptr ? ERROR_INVALID_HANDLE : ERROR_FILE_NOT_FOUND;
   }
+  const std::wstring& bytes = (*value)[L"bytes"];
   if (type != nullptr) {
-    *type = value->type;
+    *type = static_cast<DWORD>(value->Number(L"type"));
   }
   CheckRoom(__func__, data, data != nullptr ? *size : 0);
   DWORD room = *size;
-  *size = static_cast<DWORD>(value->data.size());
-  if (data != nullptr && room < value->data.size()) {
+  *size = static_cast<DWORD>(bytes.size());
+  if (data != nullptr && room < bytes.size()) {
     return ERROR_MORE_DATA;
   }
-  if (data != nullptr) {
-    std::memcpy(data, value->data.data(), value->data.size());
+  for (size_t i = 0; data != nullptr && i < bytes.size(); ++i) {
+    data[i] = static_cast<BYTE>(bytes[i]);
   }
   return ERROR_SUCCESS;
 }
@@ -437,17 +465,23 @@ LSTATUS Sim::RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYT
   if (handle == nullptr || (handle->access & KEY_SET_VALUE) == 0) {
     return handle == nullptr ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED;
   }
-  SetReg(handle->name, name, {type, std::string(reinterpret_cast<const char*>(data), size)});
+  Object& value = Make(L"value", handle->name + L"|" + name);
+  value[L"type"] = std::to_wstring(type);
+  value[L"bytes"] = std::wstring(data, data + size);
   return ERROR_SUCCESS;
 }
 
 LSTATUS Sim::RegDeleteValueA(HKEY key, LPCSTR name) {
   FAULT(static_cast<LSTATUS>(last_error_));
   Handle* handle = Find(key, 'k');
-  if (handle == nullptr || (handle->access & KEY_SET_VALUE) == 0) {
-    return handle == nullptr ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED;
+  std::wstring path = handle != nullptr ? handle->name + L"|" + Widen(name) : L"";
+  if (handle == nullptr || (handle->access & KEY_SET_VALUE) == 0 || !Find(L"value", path)) {
+    return handle == nullptr                       ? ERROR_INVALID_HANDLE
+           : (handle->access & KEY_SET_VALUE) == 0 ? ERROR_ACCESS_DENIED
+                                                   : ERROR_FILE_NOT_FOUND;
   }
-  return registry[handle->name].erase(Widen(name)) != 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  Erase(L"value", path);
+  return ERROR_SUCCESS;
 }
 
 // ---------------------------------------------------------------- the spooler service
@@ -462,8 +496,8 @@ SC_HANDLE Sim::OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
   Handle* handle = Find(manager, 'm');
   REFUSE_IF(handle == nullptr || (handle->access & SC_MANAGER_CONNECT) == 0, ERROR_ACCESS_DENIED,
             nullptr);
-  REFUSE_IF(Fold(name) != L"SPOOLER", ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
-  return static_cast<SC_HANDLE>(NewHandle({'s', L"spooler", access}));
+  REFUSE_IF(Find(L"service", name) == nullptr, ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
+  return static_cast<SC_HANDLE>(NewHandle({'s', name, access}));
 }
 
 bool Sim::Allowed(const char* call, SC_HANDLE handle, DWORD access) {
@@ -475,11 +509,19 @@ bool Sim::Allowed(const char* call, SC_HANDLE handle, DWORD access) {
   return true;
 }
 
+namespace {
+const wchar_t* const kStates[] = {L"", L"stopped", L"start-pending", L"stop-pending", L"running"};
+
+DWORD State(const Object& service) {
+  return static_cast<DWORD>(std::find(kStates, kStates + 5, service[L"state"]) - kStates);
+}
+}  // namespace
+
 BOOL Sim::QueryServiceStatus(SC_HANDLE handle, LPSERVICE_STATUS status) {
   if (!Allowed(__func__, handle, SERVICE_QUERY_STATUS)) {
     return FALSE;
   }
-  *status = SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, service};
+  *status = SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, State(*Find(L"service", L"spooler"))};
   return TRUE;
 }
 
@@ -487,14 +529,12 @@ BOOL Sim::StartServiceW(SC_HANDLE handle, DWORD, LPCWSTR*) {
   if (!Allowed(__func__, handle, SERVICE_START)) {
     return FALSE;
   }
-  REFUSE_IF(service != SERVICE_STOPPED, ERROR_SERVICE_ALREADY_RUNNING, FALSE);
-  service = SERVICE_START_PENDING;
-  ++service_starts;
-  if (start_time >= 0) {
-    events.emplace(now + start_time, [this] {
-      service = SERVICE_RUNNING;
-      SpoolerStarted();
-    });
+  Object& service = *Find(L"service", L"spooler");
+  REFUSE_IF(State(service) != SERVICE_STOPPED, ERROR_SERVICE_ALREADY_RUNNING, FALSE);
+  service[L"state"] = L"start-pending";
+  service[L"starts"] = std::to_wstring(service.Number(L"starts") + 1);
+  if (service.Number(L"start", 80) >= 0) {
+    events.emplace(now + service.Number(L"start", 80), [this] { Spooler(true); });
   }
   return TRUE;
 }
@@ -503,82 +543,91 @@ BOOL Sim::ControlService(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS statu
   if (!Allowed(__func__, handle, control == SERVICE_CONTROL_STOP ? SERVICE_STOP : ~0u)) {
     return FALSE;
   }
-  *status = SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, service};
-  REFUSE_IF(stop_refusal != 0, stop_refusal, FALSE);
-  REFUSE_IF(service == SERVICE_STOPPED, ERROR_SERVICE_NOT_ACTIVE, FALSE);
-  REFUSE_IF(service != SERVICE_RUNNING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, FALSE);
-  service = status->dwCurrentState = SERVICE_STOP_PENDING;
-  ++service_stops;
-  if (stop_time >= 0) {
-    events.emplace(now + stop_time, [this] {
-      service = SERVICE_STOPPED;
-      SpoolerStopped();
-    });
+  Object& service = *Find(L"service", L"spooler");
+  *status = SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, State(service)};
+  REFUSE_IF(service.Number(L"refuse-stop") != 0, DWORD(service.Number(L"refuse-stop")), FALSE);
+  REFUSE_IF(State(service) == SERVICE_STOPPED, ERROR_SERVICE_NOT_ACTIVE, FALSE);
+  REFUSE_IF(State(service) != SERVICE_RUNNING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, FALSE);
+  service[L"state"] = L"stop-pending";
+  status->dwCurrentState = SERVICE_STOP_PENDING;
+  service[L"stops"] = std::to_wstring(service.Number(L"stops") + 1);
+  if (service.Number(L"stop", 30) >= 0) {
+    events.emplace(now + service.Number(L"stop", 30), [this] { Spooler(false); });
   }
   return TRUE;
 }
 
-void Sim::SpoolerStarted() {
-  for (const Monitor& monitor : monitors) {
-    if (File* dll = Find(system + L"\\" + monitor.dll); dll != nullptr && dll->lock.empty()) {
-      dll->lock = "spooler";
-    }
+// A running spooler holds the DLL of every monitor; a stopped one holds none.
+void Sim::Spooler(bool running) {
+  Make(L"service", L"spooler")[L"state"] = running ? L"running" : L"stopped";
+  for (Object* file : Each(L"file")) {
+    (*file)[L"lock"] = (*file)[L"lock"] == L"spooler" ? L"" : (*file)[L"lock"];
   }
-}
-
-void Sim::SpoolerStopped() {
-  for (auto& [key, file] : files) {
-    file.lock = file.lock == "spooler" ? "" : file.lock;
+  for (Object* monitor : Each(L"monitor")) {
+    Object* dll = FileAt(Machine()[L"system"] + L"\\" + (*monitor)[L"dll"]);
+    if (running && dll != nullptr && (*dll)[L"lock"].empty()) {
+      (*dll)[L"lock"] = L"spooler";
+    }
   }
 }
 
 // ---------------------------------------------------------------- windows and dialogs
 
-HWND Sim::AddWindow(int process, const std::wstring& class_name, const std::wstring& title) {
-  next_window_ += 2;
-  HWND window = reinterpret_cast<HWND>(next_window_);
-  windows[window] = Window{class_name, title, process, nullptr};
-  return window;
-}
-
 HWND Sim::FindWindowW(LPCWSTR class_name, LPCWSTR title) {
   FAULT(nullptr);
-  for (const auto& [window, info] : windows) {
-    if (Fold(info.class_name) == Fold(class_name) && (title == nullptr || info.title == title)) {
-      return window;
+  for (Object* window : Each(L"window")) {
+    if (Fold((*window)[L"class"]) == Fold(class_name) && (!title || (*window)[L"title"] == title)) {
+      return reinterpret_cast<HWND>(
+          static_cast<intptr_t>(std::wcstoll(window->name.c_str(), nullptr, 10)));
     }
   }
   return Fail(ERROR_FILE_NOT_FOUND), nullptr;
 }
 
-BOOL Sim::PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM) {
+// A tray companion ends when asked to exit, a help viewer when asked to close.
+BOOL Sim::PostMessageW(HWND handle, UINT message, WPARAM wparam, LPARAM) {
   FAULT(FALSE);
-  auto found = windows.find(window);
-  REFUSE_IF(found == windows.end(), ERROR_INVALID_WINDOW_HANDLE, FALSE);
-  if (found->second.on_post) {
-    found->second.on_post(message, wparam);
+  Object* window = Find(L"window", Name(handle));
+  REFUSE_IF(window == nullptr, ERROR_INVALID_WINDOW_HANDLE, FALSE);
+  Object* process = Find(L"process", (*window)[L"process"]);
+  bool tray = process != nullptr && (*process)[L"role"] == L"tray" && message == WM_USER + 2;
+  bool help = process != nullptr && (*process)[L"role"] == L"help" && message == WM_SYSCOMMAND &&
+              wparam == SC_CLOSE;
+  int64_t after =
+      process != nullptr ? process->Number(tray ? L"exit-after" : L"closes-after", 100) : -1;
+  if ((tray || help) && after >= 0) {
+    std::wstring id = process->name;
+    bool abandons = !(*process)[L"abandons"].empty();
+    events.emplace(now + after, [this, id, tray, abandons] {
+      Object* mutex = Find(L"mutex", Widen(kTrayMutex));
+      if (tray && !abandons && mutex != nullptr && (*mutex)[L"owner"] == id) {
+        (*mutex)[L"owner"] = L"";
+      }
+      End(id);
+    });
   }
   return TRUE;
 }
 
-// The dialog's procedure is run as the dialog manager runs it; the user
-// presses Close (or Escape, or nothing).
+// The dialog's procedure runs as the dialog manager runs it; the user presses
+// Close (or Escape, or nothing).
 INT_PTR Sim::DialogBoxParamW(HINSTANCE, LPCWSTR dialog, HWND owner, DLGPROC procedure,
                              LPARAM parameter) {
   FAULT(-1);
   REFUSE_IF(dialog != MAKEINTRESOURCEW(101), ERROR_RESOURCE_NAME_NOT_FOUND, -1);
   REFUSE_IF(owner != nullptr && !IsWindow(owner), ERROR_INVALID_WINDOW_HANDLE, -1);
-  open_dialog_ = AddWindow(1, L"#32770", L"");
+  open_dialog_ = reinterpret_cast<HWND>(0x7fff0000);
+  Make(L"window", Name(open_dialog_));
   dialog_ended_ = false;
   dialogs.push_back({owner});
   procedure(open_dialog_, WM_INITDIALOG, 0, parameter);
-  if (user != DialogUser::kNothing) {
-    procedure(open_dialog_, WM_COMMAND, user == DialogUser::kClose ? IDOK : IDCANCEL, 0);
+  if (Machine()[L"user"] != L"nothing") {
+    procedure(open_dialog_, WM_COMMAND, Machine()[L"user"] == L"escape" ? IDCANCEL : IDOK, 0);
   }
   if (!dialog_ended_) {
     violations.push_back("the log dialog never ended");
   }
-  windows.erase(open_dialog_);
+  Erase(L"window", Name(open_dialog_));
   open_dialog_ = nullptr;
   return dialogs.back().result;
 }
@@ -599,22 +648,21 @@ BOOL Sim::SetDlgItemTextW(HWND dialog, int item, LPCWSTR text) {
 
 BOOL Sim::SetWindowTextW(HWND window, LPCWSTR text) {
   FAULT(FALSE);
-  REFUSE_IF(windows.count(window) == 0, ERROR_INVALID_WINDOW_HANDLE, FALSE);
-  windows[window].title = text;
-  if (window == open_dialog_) {
-    dialogs.back().title = text;
-  }
+  REFUSE_IF(window != open_dialog_ || window == nullptr, ERROR_INVALID_WINDOW_HANDLE, FALSE);
+  dialogs.back().title = text;
   return TRUE;
 }
 
 // ---------------------------------------------------------------- mutexes and programs
 
+// A mutex lives while a handle to it is open: the program's, or a running
+// tray companion's (which owns the tray's mutex from its start).
 HANDLE Sim::CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL owned, LPCSTR name) {
   FAULT(nullptr);
-  Mutex& mutex = mutexes[name];
-  bool created = mutex.handles == 0 && mutex.holders.empty();
-  ++mutex.handles;
-  mutex.owner = created && owned ? 1 : mutex.owner;
+  Object& mutex = Make(L"mutex", Widen(name));
+  bool created = mutex.Number(L"handles") == 0 && mutex[L"owner"].empty();
+  mutex[L"handles"] = std::to_wstring(mutex.Number(L"handles") + 1);
+  mutex[L"owner"] = created && owned ? L"1" : mutex[L"owner"];
   SetLastError(created ? 0 : ERROR_ALREADY_EXISTS);
   return NewHandle({'x', Widen(name)});
 }
@@ -625,9 +673,9 @@ DWORD Sim::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   FAULT(WAIT_FAILED);
   Handle* waited = Find(handle, 'x');
   REFUSE_IF(waited == nullptr, ERROR_INVALID_HANDLE, WAIT_FAILED);
-  Mutex& mutex = mutexes[std::string(waited->name.begin(), waited->name.end())];
+  Object& mutex = Make(L"mutex", waited->name);
   uint64_t deadline = now + milliseconds;
-  while (mutex.owner != 0 && mutex.owner != 1) {
+  while (!mutex[L"owner"].empty() && mutex[L"owner"] != L"1") {
     if (milliseconds == INFINITE && events.empty()) {
       violations.push_back("a wait without end");
       return WAIT_FAILED;
@@ -638,72 +686,57 @@ DWORD Sim::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     }
     Advance(events.begin()->first);
   }
-  mutex.owner = 1;
-  bool abandoned = mutex.abandoned;
-  mutex.abandoned = false;
+  mutex[L"owner"] = L"1";
+  bool abandoned = !mutex[L"abandoned"].empty();
+  mutex[L"abandoned"] = L"";
   return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
 }
 
-int Sim::StartProgram(const std::wstring& image, const std::wstring& line) {
-  int process = next_process_++;
-  processes[process] = line;
-  if (File* file = Find(image); file != nullptr && file->lock.empty()) {
-    file->lock = "p" + std::to_string(process);
+// A program runs from its image, which it holds; a tray companion takes the
+// tray's mutex and shows its window, a help viewer shows its window.
+int Sim::Start(const std::wstring& image, const std::wstring& line, Object settings) {
+  std::wstring id = std::to_wstring(next_process_++);
+  Object& process = Make(L"process", id);
+  process.values = settings.values;
+  process[L"command"] = line;
+  Object* file = Find(L"file", Key(image));
+  if (file != nullptr && (*file)[L"lock"].empty()) {
+    (*file)[L"lock"] = L"p" + id;
   }
-  return process;
+  if (process[L"role"] == L"tray") {
+    Object& mutex = Make(L"mutex", Widen(kTrayMutex));
+    mutex[L"owner"] = mutex[L"owner"].empty() ? id : mutex[L"owner"];
+  }
+  std::wstring title = process[L"role"] == L"help" ? process[L"title"] : L"";
+  std::wstring window_class =
+      process[L"role"] == L"help" ? L"HH Parent" : L"lqs::{6B0E4D27-91A3-4F58-B2C4-7D19E35A0C8B}";
+  if (!process[L"role"].empty()) {
+    events.emplace(now + process.Number(L"window-after"), [=, this] {
+      if (Find(L"process", id) != nullptr) {
+        Object& window = Make(L"window", std::to_wstring(0x20000 + 2 * std::stoi(id)));
+        window.values = {{L"class", window_class}, {L"title", title}, {L"process", id}};
+      }
+    });
+    Advance(now);
+  }
+  return std::stoi(id);
 }
 
-void Sim::EndProgram(int process) {
-  if (processes.erase(process) == 0) {
+void Sim::End(std::wstring id) {
+  if (Find(L"process", id) == nullptr) {
     return;  // it has ended already
   }
-  std::string image = "p" + std::to_string(process);
-  for (auto& [key, file] : files) {
-    file.lock = file.lock == image ? "" : file.lock;
+  Erase(L"process", id);
+  for (Object* file : Each(L"file")) {
+    (*file)[L"lock"] = (*file)[L"lock"] == L"p" + id ? L"" : (*file)[L"lock"];
   }
-  std::erase_if(windows,
-                [process](const auto& window) { return window.second.process == process; });
-  for (auto mutex = mutexes.begin(); mutex != mutexes.end();) {
-    mutex->second.abandoned = mutex->second.abandoned || mutex->second.owner == process;
-    mutex->second.owner = mutex->second.owner == process ? 0 : mutex->second.owner;
-    mutex->second.holders.erase(process);
-    bool gone = mutex->second.handles <= 0 && mutex->second.holders.empty();
-    mutex = gone ? mutexes.erase(mutex) : std::next(mutex);
+  objects.remove_if([&](const Object& o) { return o.kind == L"window" && o[L"process"] == id; });
+  for (Object* mutex : Each(L"mutex")) {
+    if ((*mutex)[L"owner"] == id) {
+      (*mutex)[L"owner"] = L"";
+      (*mutex)[L"abandoned"] = L"1";
+    }
   }
-}
-
-int Sim::StartTray(const std::wstring& image, TrayBehaviour behaviour) {
-  int process = StartProgram(image, L"\"" + image + L"\"");
-  Mutex& mutex = mutexes[kTrayMutex];
-  mutex.holders.insert(process);
-  mutex.owner = mutex.owner == 0 ? process : mutex.owner;
-  auto show = [this, process, behaviour] {
-    if (processes.count(process) == 0) {
-      return;
-    }
-    windows[AddWindow(process, kTrayClass, L"")].on_post = [=, this](UINT message, WPARAM) {
-      if (message == WM_USER + 2 && behaviour.exit_after >= 0) {
-        events.emplace(now + behaviour.exit_after, [=, this] {
-          Mutex& held = mutexes[kTrayMutex];
-          held.owner = !behaviour.abandons && held.owner == process ? 0 : held.owner;
-          EndProgram(process);
-        });
-      }
-    };
-  };
-  events.emplace(now + behaviour.window_after, show);
-  Advance(now);
-  return process;
-}
-
-void Sim::OpenHelp(const std::wstring& title, int64_t closes_after) {
-  int process = StartProgram(L"C:\\Windows\\hh.exe", L"hh.exe kvnhelp.chm");
-  windows[AddWindow(process, L"HH Parent", title)].on_post = [=, this](UINT message,
-                                                                       WPARAM wparam) {
-    if (message == WM_SYSCOMMAND && wparam == SC_CLOSE && closes_after >= 0) {
-      events.emplace(now + closes_after, [=, this] { EndProgram(process); });
-    }
-  };
 }
 
 BOOL Sim::CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES,
@@ -715,12 +748,11 @@ BOOL Sim::CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECURITY_AT
     image =
         line[0] == L'"' ? line.substr(1, line.find(L'"', 1) - 1) : line.substr(0, line.find(L' '));
   }
-  REFUSE_IF(Find(image) == nullptr, ERROR_FILE_NOT_FOUND, FALSE);
-  std::wstring key = Fold(Key(image));
-  bool tray = key.size() >= 12 && key.compare(key.size() - 12, 12, L"\\LUMTRAY.EXE") == 0;
-  int id = tray ? StartTray(image, tray_program) : StartProgram(image, line);
-  processes[id] = line;
-  *process = {NewHandle({'P', key}), NewHandle({'t', key}), static_cast<DWORD>(id), 1};
+  REFUSE_IF(Find(L"file", Key(image)) == nullptr, ERROR_FILE_NOT_FOUND, FALSE);
+  std::wstring name = Fold(Key(image)).substr(Key(image).rfind(L'\\') + 1);
+  Object* program = Find(L"program", name);
+  int id = Start(image, line, program != nullptr ? *program : Object{});
+  *process = {NewHandle({'P', image}), NewHandle({'t', image}), static_cast<DWORD>(id), 1};
   return TRUE;
 }
 
@@ -728,15 +760,19 @@ BOOL Sim::GetVersionExA(LPOSVERSIONINFOA version) {
   FAULT(FALSE);
   REFUSE_IF(version->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA), ERROR_INSUFFICIENT_BUFFER,
             FALSE);
-  version->dwMajorVersion = windows_version >> 8;
-  version->dwMinorVersion = windows_version & 0xFF;
+  wchar_t* minor = nullptr;
+  version->dwMajorVersion = std::wcstoul(Machine()[L"windows"].c_str(), &minor, 10);
+  version->dwMinorVersion = std::wcstoul(minor + (*minor == L'.'), nullptr, 10);
   version->dwPlatformId = VER_PLATFORM_WIN32_NT;
   return TRUE;
 }
 
 void Sim::Restart() {
-  if (Value* queue = Reg(kSessionManager, L"PendingFileRenameOperations")) {
-    std::wstring text(reinterpret_cast<const wchar_t*>(queue->data.data()), queue->data.size() / 2);
+  if (Object* queue = Find(L"value", kQueue)) {
+    std::wstring text;
+    for (size_t i = 0; i + 1 < (*queue)[L"bytes"].size(); i += 2) {
+      text += static_cast<wchar_t>((*queue)[L"bytes"][i] | (*queue)[L"bytes"][i + 1] << 8);
+    }
     std::vector<std::wstring> strings;
     for (size_t start = 0, end = 0; start < text.size(); start = end + 1) {
       end = std::min(text.find(L'\0', start), text.size());
@@ -744,19 +780,18 @@ void Sim::Restart() {
     }
     for (size_t i = 0; i + 1 < strings.size(); i += 2) {
       if (strings[i + 1].empty()) {
-        Remove(strings[i].substr(strings[i].rfind(L"\\??\\", 0) == 0 ? 4 : 0));
+        Erase(L"file", Key(strings[i].substr(strings[i].rfind(L"\\??\\", 0) == 0 ? 4 : 0)));
       }
     }
-    registry[kSessionManager].erase(L"PendingFileRenameOperations");
+    Erase(L"value", kQueue);
   }
-  while (!processes.empty()) {
-    EndProgram(processes.begin()->first);
+  for (Object* process : Each(L"process")) {
+    End(process->name);
   }
-  for (auto& [key, file] : files) {
-    file.lock.clear();
+  for (Object* file : Each(L"file")) {
+    (*file)[L"lock"] = L"";
   }
-  service = SERVICE_RUNNING;
-  SpoolerStarted();
+  Spooler(true);
 }
 
 // ---------------------------------------------------------------- texts and the command line
@@ -772,7 +807,8 @@ DWORD Sim::FormatMessageW(DWORD flags, LPCVOID source, DWORD message, DWORD lang
     return 0;
   }
   size_t length = std::wcslen(text);
-  auto* copy = static_cast<wchar_t*>(Allocate('l', (length + 1) * sizeof(wchar_t), false, false));
+  auto* copy = static_cast<wchar_t*>(std::malloc((length + 1) * sizeof(wchar_t)));
+  blocks_[copy] = {'l', (length + 1) * sizeof(wchar_t)};
   std::wmemcpy(copy, text, length + 1);
   ::LocalFree(text);
   *reinterpret_cast<LPWSTR*>(buffer) = copy;
@@ -794,7 +830,8 @@ LPWSTR* Sim::CommandLineToArgvW(LPCWSTR line, int* count) {
   for (int i = 0; i < *count; ++i) {
     bytes += (std::wcslen(real[i]) + 1) * sizeof(wchar_t);
   }
-  auto* copy = static_cast<LPWSTR*>(Allocate('l', bytes, false, false));
+  auto* copy = static_cast<LPWSTR*>(std::malloc(bytes));
+  blocks_[copy] = {'l', bytes};
   auto* text = reinterpret_cast<wchar_t*>(copy + *count + 1);
   for (int i = 0; i < *count; ++i) {
     copy[i] = text;
@@ -807,7 +844,8 @@ LPWSTR* Sim::CommandLineToArgvW(LPCWSTR line, int* count) {
 
 BOOL Sim::SetDefaultDllDirectories(DWORD flags) {
   FAULT(FALSE);
-  dll_directories = flags;
+  objects.remove_if([](const Object& o) { return o.kind == L"dll-search"; });
+  Make(L"dll-search", std::to_wstring(flags));
   return TRUE;
 }
 

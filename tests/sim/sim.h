@@ -2,14 +2,33 @@
 // touches, installed behind the seam for one run. It answers with the
 // platform's return values and error codes, runs on a virtual clock, fails
 // any call or allocation on request, and catches leaked or double-closed
-// handles, leaked or overrun blocks and waits without end (`violations`).
-// Its state is written and read as text by machine_text.h.
+// handles, leaked blocks and waits without end (`violations`).
+//
+// Its whole state is a list of objects, each a kind, a name and named
+// values, so that one small text language (Load, Dump) arranges a machine
+// before a run and describes it after one:
+//
+//   file "C:\Windows\system32\kvnmon64.dll" bytes="old version=2542" lock=spooler
+//   monitor "Lumenquill:" dll=kvnmon64.dll
+//   printer "Mine" port=Lumenquill: driver="Lumenquill printer" comment="2nd floor"
+//   data "Mine|PrinterDriverData\SubKey" sz "u1\a"
+//   value "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run|LumenquillTray" sz "C:\x.exe"
+//   service "spooler" state=stopped start=-1
+//   fail "DeletePrinterDriverExW" times=2 error=3001
+//
+// A file's version resource is written into its bytes, so that copies carry
+// it: "version=2542" is the build 2542, "version=2542/40" a resource whose
+// fixed part holds only 40 bytes. File locks: "spooler" (loaded by the
+// spooler), "p<id>" (a running program's image), "open" (held open by a
+// program), "shared" (the same, letting others write); "until" ends one.
+// Programs: "tray" (window-after, exit-after, abandons) and "help" (a viewer
+// that closes closes-after ms after it is asked to, never when negative).
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -19,134 +38,54 @@ namespace sim {
 
 std::wstring Fold(std::wstring text);  // A to Z upper-cased, as the platform compares names
 
-// Orders names as the platform compares them, keeping the spelling first written.
-struct FoldLess {
-  bool operator()(const std::wstring& a, const std::wstring& b) const { return Fold(a) < Fold(b); }
+struct Object {
+  std::wstring kind, name;
+  std::map<std::wstring, std::wstring> values;
+
+  const std::wstring& operator[](const std::wstring& key) const;  // empty when absent
+  std::wstring& operator[](const std::wstring& key) { return values[key]; }
+  int64_t Number(const std::wstring& key, int64_t otherwise = 0) const;
 };
 
-// A file's version resource is written into its bytes, so that copies carry
-// it: "version=2542" gives the build 2542; "version=2542/40" a resource
-// whose fixed part holds only 40 bytes.
-struct File {
-  std::string bytes;
-  bool folder = false;
-  std::string lock;    // "spooler": loaded by the spooler; "p<id>": the image of a running
-                       // program; "open": held open by another program, "shared": the same
-                       // with others allowed to write
-  uint64_t until = 0;  // the lock ends at this time (0: never by itself)
-};
-
-struct Value {
-  DWORD type = REG_SZ;
-  std::string data;
-};
-
-struct Monitor {
-  std::wstring name, dll, ports;  // ports: a comma-separated list
-};
-
-struct Driver {
-  std::wstring name, env, driver, data, config, help, maker, url, provider;
-};
-
-struct Printer {
-  std::wstring name, port, driver, comment, location, processor = L"WinPrint", datatype = L"RAW";
-  DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
-  int jobs = 0;
-  std::map<std::wstring, Value, FoldLess> data;  // "key\value"; plain calls: "PrinterDriverData"
-};
-
-struct Window {
-  std::wstring class_name, title;
-  int process = 0;
-  std::function<void(UINT message, WPARAM wparam)> on_post;
-};
-
-struct Mutex {
-  int owner = 0;          // the process that owns it (the program is 1); 0: free
-  int handles = 0;        // the program's handles
-  std::set<int> holders;  // other programs that hold a handle
-  bool abandoned = false;
-};
-
-// What a tray companion does: its window may come late, and it ends this long
-// after it is asked to (never when `exit_after` is negative), releasing or
-// abandoning its mutex.
-struct TrayBehaviour {
-  int64_t window_after = 0, exit_after = 100;
-  bool abandons = false;
-};
-
-// The user in front of the log dialog: the command they give it.
-enum class DialogUser { kClose, kEscape, kNothing };
-
+// The user in front of the log dialog, and what the dialog showed.
 struct DialogSeen {
   HWND owner;
   std::wstring title, text;
   INT_PTR result = -1;
 };
 
+// Loads one line of the machine language; false when it means nothing.
+class Sim;
+bool Load(Sim& sim, const std::wstring& line);
+// Every object as a line of the same language.
+std::vector<std::wstring> Dump(const Sim& sim);
+
 class Sim final : public platform::SystemApi {
  public:
   ~Sim() override;
 
-  // ---- the machine
+  std::list<Object> objects;  // in the order they were made
   uint64_t now = 0;
-  DWORD tick_base = 1000000;
-  std::multimap<uint64_t, std::function<void()>> events;
-  std::map<std::wstring, File, FoldLess> files;  // by full path
-  std::map<std::wstring, std::map<std::wstring, Value, FoldLess>, FoldLess> registry;
-  DWORD service = SERVICE_RUNNING;
-  int64_t start_time = 80, stop_time = 30;  // negative: never completes
-  DWORD stop_refusal = 0;
-  int service_starts = 0, service_stops = 0;
-  bool monitor_stays_loaded = false;  // a deleted monitor's DLL stays loaded until a stop
-  std::vector<Monitor> monitors;
-  std::vector<Driver> drivers;
-  std::vector<Printer> printers;
-  std::wstring default_printer;
-  std::map<HWND, Window> windows;
-  std::map<int, std::wstring> processes;  // running programs by id, with their command line
-  std::map<std::string, Mutex> mutexes;
-  TrayBehaviour tray_program;  // how a companion started by the program behaves
-  bool shift = false;
-  DialogUser user = DialogUser::kClose;
+  std::multimap<uint64_t, std::function<void()>> events;  // what other programs do, and when
   std::vector<DialogSeen> dialogs;
-  std::wstring command_line, module = L"C:\\Program Files\\Lumenquill\\x64\\install.exe",
-                             system = L"C:\\Windows\\system32";
-  DWORD windows_version = 0x0602, dll_directories = 0;
-  std::map<std::string, int64_t> durations;  // virtual ms a call of this name takes
-
-  // ---- faults: the nth call of that name (or of any failable one, "*")
-  // fails `times` times in a row (-1: for ever), with `error` (0: the usual)
-  struct Fault {
-    std::string call;
-    int nth, times;
-    DWORD error;
-    int seen = 0;
-  };
-  std::vector<Fault> faults;
-  int alloc_fail_nth = 0, alloc_fail_times = 1;
   int failable = 0, allocations = 0;  // counted so far
   std::vector<std::string> failed;    // the calls made to fail
   std::vector<std::string> violations;
 
-  // ---- what other programs and the machine do
+  Object* Find(const std::wstring& kind, const std::wstring& name);  // names compared folded
+  Object& Make(const std::wstring& kind, const std::wstring& name);  // found, or made
+  void Erase(const std::wstring& kind, const std::wstring& name);
+  std::vector<Object*> Each(const std::wstring& kind);
+  Object& Machine() { return Make(L"machine", L""); }  // settings: shift, module, system, ...
+
   void Advance(uint64_t until);  // runs the events due until then
-  File& Put(const std::wstring& path, std::string bytes = {});
-  File* Find(const std::wstring& path);
-  void Remove(const std::wstring& path);
-  Value* Reg(const std::wstring& key, const std::wstring& name);
-  void SetReg(const std::wstring& key, const std::wstring& name, Value value);
-  int StartProgram(const std::wstring& image, const std::wstring& command_line);
-  void EndProgram(int process);
-  int StartTray(const std::wstring& image, TrayBehaviour behaviour);
-  HWND AddWindow(int process, const std::wstring& class_name, const std::wstring& title);
-  void OpenHelp(const std::wstring& title, int64_t closes_after);
+  Object& Put(const std::wstring& path, const std::wstring& bytes = {});  // a file, and its folders
+  Object* FileAt(const std::wstring& path);  // the file a path names, or null
+  bool Locked(const Object& file) const;
+  int Start(const std::wstring& image, const std::wstring& command_line, Object settings = {});
+  void End(std::wstring process);
   void Restart();  // queued deletions carried out, programs ended, spooler running
-  void SpoolerStarted();
-  void SpoolerStopped();
-  bool Locked(const File& file) const;
+  void Spooler(bool running);
   std::vector<std::string> Leaks() const;  // handles and blocks still held, and violations
 
   // ---- the seam
@@ -241,12 +180,14 @@ class Sim final : public platform::SystemApi {
                           int chars) override;
 
   void Sleep(DWORD milliseconds) override { Advance(now + milliseconds); }
-  DWORD GetTickCount() override { return static_cast<DWORD>(tick_base + now); }
+  DWORD GetTickCount() override { return static_cast<DWORD>(Machine().Number(L"ticks") + now); }
 
   HWND FindWindowW(LPCWSTR class_name, LPCWSTR title) override;
   BOOL PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM) override;
-  BOOL IsWindow(HWND window) override { return windows.count(window) != 0; }
-  SHORT GetAsyncKeyState(int key) override { return key == VK_SHIFT && shift ? SHORT{-32767} : 0; }
+  BOOL IsWindow(HWND window) override { return Find(L"window", Name(window)) != nullptr; }
+  SHORT GetAsyncKeyState(int key) override {
+    return key == VK_SHIFT && Machine().Number(L"shift") ? SHORT{-32767} : 0;
+  }
   INT_PTR DialogBoxParamW(HINSTANCE, LPCWSTR dialog, HWND owner, DLGPROC procedure,
                           LPARAM parameter) override;
   BOOL EndDialog(HWND dialog, INT_PTR result) override;
@@ -260,9 +201,12 @@ class Sim final : public platform::SystemApi {
                       LPPROCESS_INFORMATION process) override;
   BOOL GetVersionExA(LPOSVERSIONINFOA version) override;
 
-  LPWSTR GetCommandLineW() override { return command_line.data(); }
+  LPWSTR GetCommandLineW() override { return command_line_.data(); }
   LPWSTR* CommandLineToArgvW(LPCWSTR line, int* count) override;
   BOOL SetDefaultDllDirectories(DWORD flags) override;
+
+  void SetCommandLine(std::wstring line) { command_line_ = std::move(line); }
+  static std::wstring Name(const void* handle);  // a handle's number, as a window's name
 
  private:
   struct Handle {
@@ -271,10 +215,6 @@ class Sim final : public platform::SystemApi {
     std::wstring name;
     DWORD access = 0, share = 0;
     size_t position = 0;
-  };
-  struct Block {
-    char kind;
-    size_t size;
   };
 
   bool Failing(const char* call);  // counts a failable call; true (error set) when it must fail
@@ -285,31 +225,31 @@ class Sim final : public platform::SystemApi {
   HANDLE NewHandle(Handle handle);
   Handle* Find(HANDLE handle, char kind);
   bool Close(HANDLE handle, const char* kinds, const char* call);
-  void* Allocate(char kind, size_t bytes, bool zero, bool counted = true);
+  void* Allocate(char kind, size_t bytes, bool zero);
   bool Free(void* block, char kind);
   void CheckRoom(const char* call, const void* buffer, size_t bytes);  // told of too much room?
   bool Allowed(const char* call, SC_HANDLE service, DWORD access);     // a service call's checks
-  Printer* PrinterOf(const char* call, HANDLE handle);  // also fails as the spooler does
+  Object* PrinterOf(const char* call, HANDLE handle);  // also fails as the spooler does
   DWORD ReadData(const char* call, HANDLE printer, LPCSTR key, LPCSTR value, LPDWORD type,
                  LPBYTE data, DWORD size, LPDWORD needed);
   DWORD WriteData(const char* call, HANDLE printer, LPCSTR key, LPCSTR value, DWORD type,
                   LPBYTE data, DWORD size);
   // The two-call protocol of the spooler's queries: the records of `items`,
   // their strings packed after them.
-  template <typename Record, typename Item, typename Fill>
-  BOOL Deliver(const char* call, const std::vector<const Item*>& items, LPBYTE buffer, DWORD size,
+  template <typename Record, typename Fill>
+  BOOL Deliver(const char* call, const std::vector<Object*>& items, LPBYTE buffer, DWORD size,
                LPDWORD needed, LPDWORD returned, Fill fill);
 
   DWORD last_error_ = 0;
+  std::wstring command_line_;
   std::map<uintptr_t, Handle> handles_;
-  std::map<void*, Block> blocks_;
-  uintptr_t next_handle_ = 0x1000, next_window_ = 0x20000;
+  std::map<void*, std::pair<char, size_t>> blocks_;
+  uintptr_t next_handle_ = 0x1000;
   int next_process_ = 2;
   HWND open_dialog_ = nullptr;
   bool dialog_ended_ = false;
 };
 
-inline const wchar_t kRunKey[] = L"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline const wchar_t kSessionManager[] =
     L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
