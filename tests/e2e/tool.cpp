@@ -12,7 +12,6 @@
 //   e2e_tool hold PATH SECONDS      keeps a DLL loaded
 //   e2e_tool queue-delete PATH      queues a deletion for the next restart
 //   e2e_tool payload FOLDER         what the monitor and driver DLLs answer
-//   e2e_tool tray PROGRAM           the tray companion's promises
 #include <windows.h>
 #include <winspool.h>
 #include <winsplp.h>
@@ -150,8 +149,6 @@ int State() {
   }
   HANDLE tray = OpenMutexW(SYNCHRONIZE, FALSE, L"{3F6D2C81-7B4E-4A19-9C55-1E2D8A0B7F46}");
   wprintf(L"tray companion %ls\n", tray != nullptr ? L"running" : L"not running");
-  wprintf(L"help viewer %ls\n",
-          FindWindowW(L"HH Parent", L"Lumenquill Help") ? L"open" : L"closed");
   return 0;
 }
 
@@ -316,36 +313,6 @@ void Driver(const std::wstring& folder) {
   }
 }
 
-// The tray companion's promises to the installer.
-void Tray(const std::wstring& program) {
-  for (UINT message : {UINT{WM_USER + 2}, UINT{WM_COMMAND}}) {
-    STARTUPINFOW startup{sizeof(startup)};
-    PROCESS_INFORMATION first{}, second{};
-    std::wstring line = L"\"" + program + L"\"";
-    CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                   &first);
-    HWND window = nullptr;
-    for (int i = 0; i < 200 && window == nullptr; ++i, Sleep(50)) {
-      window = FindWindowW(L"lqs::{6B0E4D27-91A3-4F58-B2C4-7D19E35A0C8B}", nullptr);
-    }
-    CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                   &second);
-    DWORD second_ended = WaitForSingleObject(second.hProcess, 5000);
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, L"{3F6D2C81-7B4E-4A19-9C55-1E2D8A0B7F46}");
-    DWORD held = WaitForSingleObject(mutex, 0);
-    Show(L"running: its file deleted", DeleteFileW(program.c_str()));
-    PostMessageW(window, message, message == WM_COMMAND ? 2 : 0, 0);
-    DWORD released = WaitForSingleObject(mutex, 5000);
-    DWORD ended = WaitForSingleObject(first.hProcess, 5000);
-    wprintf(
-        L"window %d, second one ended %lu, mutex held %lu, after message %u: mutex %lu, "
-        L"ended %lu\n",
-        window != nullptr, second_ended, held, message, released, ended);
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
-  }
-}
-
 }  // namespace
 
 int wmain(int count, wchar_t** arguments) {
@@ -373,10 +340,6 @@ int wmain(int count, wchar_t** arguments) {
   if (command == L"payload" && count > 2) {
     Monitor(arguments[2]);
     Driver(arguments[2]);
-    return 0;
-  }
-  if (command == L"tray" && count > 2) {
-    Tray(arguments[2]);
     return 0;
   }
   return 2;
