@@ -1,13 +1,12 @@
-"""End to end: the real install.exe, payload and setup package on fresh Wine
-prefixes, driven as a setup package drives them.
-
-    e2e.py BUILD_DIR RESULTS_XML [NAME...]
-
-Each scenario writes what it sees (exit codes, log dialogs, the machine) into
-a transcript that must equal expected/NAME.txt; UPDATE_E2E=1 rewrites those.
-Wine 8 is not Windows: the expected files hold what Wine does, README.md says
-where that differs.
-"""
+# End to end: the real install.exe, payload and setup package on fresh Wine
+# prefixes, driven as a setup package drives them.
+#
+#     e2e.py BUILD_DIR RESULTS_XML [NAME...]
+#
+# Each scenario writes what it sees (exit codes, log dialogs, the machine) into
+# a transcript that must equal expected/NAME.txt; UPDATE_E2E=1 rewrites those.
+# Wine 8 is not Windows: the expected files hold what Wine does, README.md says
+# where that differs.
 import concurrent.futures
 import glob
 import os
@@ -30,8 +29,8 @@ def environment(prefix):
 
 
 def make_template(build):
-    """A fresh prefix for the machines to be cloned from; a crash ends a
-    program at once instead of waiting in Wine's debugger."""
+    # A fresh prefix for the machines to be cloned from; a crash ends a
+    # program at once instead of waiting in Wine's debugger.
     path = os.path.join(build, "e2e", "template")
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -48,7 +47,7 @@ def make_template(build):
 
 
 class Machine:
-    """A clone of the template with the setup package laid out in it."""
+    # A clone of the template with the setup package laid out in it.
 
     def __init__(self, build, template, name):
         self.build, self.prefix = build, os.path.join(build, "e2e", name)
@@ -71,8 +70,8 @@ class Machine:
         shutil.copy2(source, self.unix(path))
 
     def wine(self, *arguments, background=False, output=subprocess.DEVNULL):
-        """Runs a program; its output goes to a file, never to a pipe, which
-        the programs it starts (the tray companion) would keep open."""
+        # Runs a program; its output goes to a file, never to a pipe, which
+        # the programs it starts (the tray companion) would keep open.
         command = [WINE, *arguments]
         if background:
             return subprocess.Popen(command, env=self.env, stdout=output, stderr=output)
@@ -80,7 +79,7 @@ class Machine:
                               timeout=300)
 
     def tool(self, *arguments):
-        """Runs e2e_tool.exe and notes what it printed."""
+        # Runs e2e_tool.exe and notes what it printed.
         path = os.path.join(self.prefix, "tool-output.txt")
         with open(path, "wb") as output:
             self.wine(os.path.join(self.build, "tests", "e2e", "e2e_tool.exe"), *arguments,
@@ -103,16 +102,16 @@ class Machine:
         self.note(f"{folder}: {' '.join(found)}\n")
 
     def restart(self):
-        """Ends every program; the next start carries out the restart queue."""
+        # Ends every program; the next start carries out the restart queue.
         subprocess.run([WINESERVER, "-k"], env=self.env)
         subprocess.run([WINESERVER, "-w"], env=self.env)
         self.wine("wineboot", "-r")
 
 
 def setup_package(machine):
-    """The package installs (Wine: error 15, see README), install.exe repairs
-    with the package's window as the log dialog's owner, the uninstaller
-    removes."""
+    # The package installs (Wine: error 15, see README), install.exe repairs
+    # with the package's window as the log dialog's owner, the uninstaller
+    # removes.
     machine.put(os.path.join(machine.build, "packaging", "LumenquillSetup.exe"), r"C:\setup.exe")
     machine.tool("setup", r"C:\setup.exe", "/S")
     machine.tool("state")
@@ -125,8 +124,8 @@ def setup_package(machine):
 
 
 def payload(machine):
-    """The probes against printers of the product, a job printed through the
-    spooler into the jobs folder, and the payload DLLs driven directly."""
+    # The probes against printers of the product, a job printed through the
+    # spooler into the jobs folder, and the payload DLLs driven directly.
     machine.install("in_notray")
     # Wine: the printer the install could not create is listed but cannot be
     # opened; only its registry key removes it.
@@ -143,9 +142,9 @@ def payload(machine):
 
 
 def tray_and_restart(machine):
-    """The companion runs after an install and ends with "removetray"; a
-    product DLL that waits for the restart makes "onInit" answer 200 until
-    the restart deletes it."""
+    # The companion runs after an install and ends with "removetray"; a
+    # product DLL that waits for the restart makes "onInit" answer 200 until
+    # the restart deletes it.
     machine.install("install")
     machine.tool("state")
     machine.install("removetray")
@@ -164,11 +163,11 @@ def tray_and_restart(machine):
 
 
 def planted_dlls(machine):
-    """DLLs planted beside the elevated install.exe are never loaded. Wine:
-    told to prefer a native winspool.drv, it loads a planted one wherever the
-    search finds it first (the tool copied beside them shows it does), but
-    version.dll cannot be told so: Wine's own user32 imports it before any
-    program's code runs. Its load goes the way winspool.drv's goes."""
+    # DLLs planted beside the elevated install.exe are never loaded. Wine:
+    # told to prefer a native winspool.drv, it loads a planted one wherever the
+    # search finds it first (the tool copied beside them shows it does), but
+    # version.dll cannot be told so: Wine's own user32 imports it before any
+    # program's code runs. Its load goes the way winspool.drv's goes.
     machine.env["WINEDLLOVERRIDES"] += ";winspool.drv=n,b"
     for name in ("winspool.drv", "version.dll"):
         machine.put(os.path.join(machine.build, "tests", "e2e", "planted.dll"), X64 + "\\" + name)

@@ -76,7 +76,9 @@ int Setup(int count, wchar_t** arguments) {
     HWND dialog = nullptr;
     EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&dialog));
     if (dialog != nullptr && dialog != closed) {
-      Sleep(200);  // until it has its title and text
+      // Until it has its title and text (longer when the demo photographs it).
+      const wchar_t* pause = _wgetenv(L"E2E_DIALOG_PAUSE");
+      Sleep(pause != nullptr ? _wtoi(pause) : 200);
       wprintf(L"dialog \"%ls\" %ls\n%ls", Text(dialog).c_str(),
               GetWindow(dialog, GW_OWNER) == owner ? L"owned by the setup" : L"not owned",
               Text(GetDlgItem(dialog, 1001)).c_str());
