@@ -136,7 +136,9 @@ ExitCode Run(HINSTANCE instance) {
   session::SetModuleInstance(instance);
   // The program is often started from a folder anyone can write to: no DLL
   // is ever loaded from it, nor from the current directory.
-  Sys().SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!Sys().SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    Sys().SetDllDirectoryW(L"");  // older systems: at least not the current directory
+  }
   int count = 0;
   LPWSTR* arguments = Sys().CommandLineToArgvW(Sys().GetCommandLineW(), &count);
   if (arguments == nullptr) {

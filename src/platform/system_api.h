@@ -132,7 +132,10 @@ class SystemApi {
   // Command line and the DLL search path.
   virtual LPWSTR GetCommandLineW() = 0;
   virtual LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) = 0;
+  // Missing before Windows 8 and on Windows 7 without update KB2533623: then
+  // it fails with ERROR_PROC_NOT_FOUND.
   virtual BOOL SetDefaultDllDirectories(DWORD flags) = 0;
+  virtual BOOL SetDllDirectoryW(LPCWSTR directory) = 0;
 };
 
 // The implementation in force: the production one unless a test has installed

@@ -11,8 +11,22 @@
 namespace platform {
 namespace {
 
+// Where the loader cannot be told to search the system directory alone
+// (Windows 7 without KB2533623), the DLL is loaded by its full path there,
+// and its own imports are searched from that directory first.
 HMODULE LoadSystemLibrary(const wchar_t* name) {
-  return ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE library = ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (library != nullptr) {
+    return library;
+  }
+  wchar_t path[MAX_PATH];
+  UINT length = ::GetSystemDirectoryW(path, MAX_PATH);
+  if (length == 0 || length + 1 + ::lstrlenW(name) >= MAX_PATH) {
+    return nullptr;
+  }
+  path[length] = L'\\';
+  ::lstrcpyW(path + length + 1, name);
+  return ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 template <typename Function>
@@ -65,6 +79,10 @@ class Win32System final : public SystemApi {
     BIND(version, VerQueryValueW);
 #undef BIND
     GetDefaultPrinterW_ = Bind<decltype(&::GetDefaultPrinterW)>(spooler, MAKEINTRESOURCEA(203));
+    // Resolved at run time: importing it would keep the program from
+    // starting at all where it is missing.
+    SetDefaultDllDirectories_ = Bind<decltype(&::SetDefaultDllDirectories)>(
+        ::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
     SetDefaultPrinterW_ = Bind<decltype(&::SetDefaultPrinterW)>(spooler, MAKEINTRESOURCEA(204));
   }
 
@@ -324,7 +342,10 @@ class Win32System final : public SystemApi {
     return ::CommandLineToArgvW(command_line, count);
   }
   BOOL SetDefaultDllDirectories(DWORD flags) override {
-    return ::SetDefaultDllDirectories(flags);
+    return CALL(SetDefaultDllDirectories, FALSE, flags);
+  }
+  BOOL SetDllDirectoryW(LPCWSTR directory) override {
+    return ::SetDllDirectoryW(directory);
   }
 
  private:
@@ -352,6 +373,7 @@ class Win32System final : public SystemApi {
   BOUND(GetFileVersionInfoSizeW) = nullptr;
   BOUND(GetFileVersionInfoW) = nullptr;
   BOUND(VerQueryValueW) = nullptr;
+  BOUND(SetDefaultDllDirectories) = nullptr;
 };
 
 }  // namespace

@@ -13,7 +13,9 @@ namespace {
 // What every scenario's machine has before its own lines: the setup
 // package's files, the spooler's own monitors, the keys the program opens,
 // the setup package's window, and a user's files that bear the product's
-// names in the current directory, which no command may touch.
+// names in the current directory, which no command may touch. The DLL
+// search is preset as every command sets it (system32 alone), so that a
+// transcript shows it only where a command leaves it otherwise.
 constexpr const wchar_t* kBaseMachine[] = {
     LR"(file "C:\Program Files\Lumenquill\x64\install.exe" bytes=install)",
     LR"(file "C:\Program Files\Lumenquill\x64\kvnmon64.dll" bytes="monitor version=2542")",
@@ -33,6 +35,7 @@ constexpr const wchar_t* kBaseMachine[] = {
     LR"(program "lumtray.exe" role=tray)",
     LR"(machine module="C:\Program Files\Lumenquill\x64\install.exe" system=C:\Windows\system32)",
     LR"(machine windows=6.2 ticks=1000000)",
+    LR"(dll-search "2048")",
 };
 
 std::wstring FromUtf8(const std::string& text) {

@@ -116,9 +116,9 @@ std::wstring ShowValue(const Object& value, bool wide) {
 }
 
 // The order in which the kinds are shown; others are not shown.
-const std::vector<std::wstring> kShown = {L"file",    L"value",   L"service", L"monitor",
-                                          L"driver",  L"printer", L"data",    L"default",
-                                          L"process", L"window",  L"machine"};
+const std::vector<std::wstring> kShown = {
+    L"file",    L"value",   L"service", L"monitor", L"driver",     L"printer",      L"data",
+    L"default", L"process", L"window",  L"machine", L"dll-search", L"dll-directory"};
 
 }  // namespace
 
@@ -158,7 +158,7 @@ bool Load(Sim& sim, const std::wstring& text) {
     sim.objects.remove_if([](const Object& o) { return o.kind == L"default"; });
     sim.Make(kind, name);
   } else if (kind == L"monitor" || kind == L"driver" || kind == L"printer" || kind == L"service" ||
-             kind == L"window" || kind == L"key" || kind == L"program") {
+             kind == L"window" || kind == L"key" || kind == L"program" || kind == L"dll-search") {
     Object* object = merge(sim.Make(kind, name));
     if (kind == L"driver" && (*object)[L"env"].empty()) {
       (*object)[L"env"] = L"Windows x64";

@@ -849,4 +849,11 @@ BOOL Sim::SetDefaultDllDirectories(DWORD flags) {
   return TRUE;
 }
 
+BOOL Sim::SetDllDirectoryW(LPCWSTR directory) {
+  FAULT(FALSE);
+  objects.remove_if([](const Object& o) { return o.kind == L"dll-directory"; });
+  Make(L"dll-directory", directory);
+  return TRUE;
+}
+
 }  // namespace sim

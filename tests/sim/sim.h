@@ -204,6 +204,7 @@ class Sim final : public platform::SystemApi {
   LPWSTR GetCommandLineW() override { return command_line_.data(); }
   LPWSTR* CommandLineToArgvW(LPCWSTR line, int* count) override;
   BOOL SetDefaultDllDirectories(DWORD flags) override;
+  BOOL SetDllDirectoryW(LPCWSTR directory) override;
 
   void SetCommandLine(std::wstring line) { command_line_ = std::move(line); }
   static std::wstring Name(const void* handle);  // a handle's number, as a window's name
