@@ -1,8 +1,11 @@
 #include "services/pending_renames.h"
 
+#include <algorithm>
+#include <cstring>
 #include <cwchar>
 
 #include "platform/system_api.h"
+#include "session/ascii_text.h"
 #include "session/memory.h"
 
 namespace services {
@@ -13,13 +16,9 @@ using platform::Sys;
 constexpr char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr wchar_t kQueueValue[] = L"PendingFileRenameOperations";
 
-// The raw value, or null. Its size is the one the second read reported.
-wchar_t* ReadQueue(DWORD* size) {
-  HKEY key = nullptr;
-  if (Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, &key) !=
-      ERROR_SUCCESS) {
-    return nullptr;
-  }
+// The raw value and its type, or null. Its size is the one the second read
+// reported.
+wchar_t* ReadValue(HKEY key, uint32_t* size, uint32_t* type) {
   void* data = nullptr;
   DWORD bytes = 0;
   if (Sys().RegQueryValueExW(key, kQueueValue, nullptr, nullptr, nullptr, &bytes) ==
@@ -29,18 +28,27 @@ wchar_t* ReadQueue(DWORD* size) {
     DWORD reported = bytes;
     // The value may have grown in between: that read fails and is treated as
     // no data; one that shrank is read as far as it goes.
+    DWORD value_type = 0;
     if (data != nullptr &&
-        (Sys().RegQueryValueExW(key, kQueueValue, nullptr, nullptr, static_cast<LPBYTE>(data),
+        (Sys().RegQueryValueExW(key, kQueueValue, nullptr, &value_type, static_cast<LPBYTE>(data),
                                 &reported) != ERROR_SUCCESS ||
          reported > bytes)) {
       session::FreeBlock(data);
       data = nullptr;
     }
     bytes = reported;
+    *type = value_type;
   }
-  Sys().RegCloseKey(key);
   *size = data != nullptr ? bytes : 0;
   return static_cast<wchar_t*>(data);
+}
+
+HKEY OpenSessionManager(REGSAM access) {
+  HKEY key = nullptr;
+  return Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, access, &key) ==
+                 ERROR_SUCCESS
+             ? key
+             : nullptr;
 }
 
 // Walks the strings of the queue without ever reading past its data: the
@@ -54,6 +62,7 @@ class QueueReader {
         limit_((static_cast<int64_t>(bytes) - 2) / 2) {}
 
   bool More() const { return position_ < limit_; }
+  int64_t Position() const { return position_; }
   // The string at the current position and its length; moves past it.
   const wchar_t* Next(size_t* length) {
     const wchar_t* start = data_ + position_;
@@ -73,19 +82,8 @@ class QueueReader {
   int64_t position_ = 0;
 };
 
-// A drive path or a UNC path. The system carries out its queue on full
-// paths only; a relative one would name a file of the program's current
-// directory, which may be anyone's.
-bool IsFullPath(const wchar_t* path) {
-  bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
-  if (letter && path[1] == L':') {
-    return path[2] == L'\\' || path[2] == L'/';
-  }
-  return path[0] == L'\\' && path[1] == L'\\';
-}
-
 bool IsExistingFile(const wchar_t* path) {
-  if (!IsFullPath(path)) {
+  if (!session::IsFullPath(path)) {
     return false;
   }
   DWORD attributes = Sys().GetFileAttributesW(path);
@@ -100,49 +98,114 @@ const wchar_t* PathOfEntry(const wchar_t* entry) {
 
 PendingRenameTable LoadPendingRenameTable() {
   PendingRenameTable table;
-  DWORD bytes = 0;
-  wchar_t* data = ReadQueue(&bytes);
-  if (data == nullptr) {
+  HKEY key = OpenSessionManager(KEY_READ);
+  if (key == nullptr) {
     return table;
   }
+  table.value = ReadValue(key, &table.bytes, &table.type);
+  Sys().RegCloseKey(key);
   uint32_t strings = 0;
-  for (QueueReader reader(data, bytes); reader.More(); ++strings) {
+  for (QueueReader reader(table.value, table.bytes); table.value != nullptr && reader.More();
+       ++strings) {
     size_t length = 0;
     reader.Next(&length);
   }
   uint32_t count = strings / 2;  // a last string without a partner is ignored
-  if (count != 0) {
-    table.names = static_cast<wchar_t**>(session::AllocateBlock(2 * count * sizeof(wchar_t*)));
-    table.flags = static_cast<uint32_t*>(session::AllocateBlock(2 * count * sizeof(uint32_t)));
-    if (table.names == nullptr || table.flags == nullptr) {
-      FreePendingRenameTable(table);
-    } else {
-      table.count = count;
-      QueueReader reader(data, bytes);
-      for (uint32_t i = 0; reader.More() && i < 2 * count; ++i) {
-        size_t length = 0;
-        const wchar_t* text = reader.Next(&length);
-        if (length == 0) {
-          continue;  // an empty string: null name, flag 0
-        }
-        table.names[i] = session::CopyText(text, length);
-        table.flags[i] = table.names[i] != nullptr && IsExistingFile(PathOfEntry(table.names[i]));
-      }
+  table.names = static_cast<wchar_t**>(session::AllocateBlock(2 * count * sizeof(wchar_t*)));
+  table.flags = static_cast<uint32_t*>(session::AllocateBlock(2 * count * sizeof(uint32_t)));
+  table.bounds = static_cast<uint32_t*>(session::AllocateBlock((count + 1) * sizeof(uint32_t)));
+  bool whole =
+      count != 0 && table.names != nullptr && table.flags != nullptr && table.bounds != nullptr;
+  table.count = whole ? count : 0;
+  QueueReader reader(table.value, table.bytes);
+  for (uint32_t i = 0; whole && reader.More() && i < 2 * count; ++i) {
+    if (i % 2 == 0) {
+      table.bounds[i / 2] = static_cast<uint32_t>(reader.Position());
     }
+    size_t length = 0;
+    const wchar_t* text = reader.Next(&length);
+    if (length == 0) {
+      continue;  // an empty string: null name, flag 0
+    }
+    table.names[i] = session::CopyText(text, length);
+    // A copy that cannot be made leaves no table at all: a rename whose
+    // target were missing would read as a deletion of its source.
+    whole = table.names[i] != nullptr;
+    table.flags[i] = whole && IsExistingFile(PathOfEntry(table.names[i]));
   }
-  session::FreeBlock(data);
+  if (!whole) {
+    FreePendingRenameTable(table);
+    return table;
+  }
+  table.bounds[count] = static_cast<uint32_t>(
+      std::min<int64_t>(reader.Position(), static_cast<int64_t>(table.bytes / sizeof(wchar_t))));
   return table;
 }
 
+namespace {
+
+// Writes the queue back without the pairs marked in `carried`, byte for byte
+// otherwise, or removes it when no pair is left; but only when it is still
+// the value that was read, so that an entry another program added meanwhile
+// is never lost. A write that fails changes nothing.
+void DropCarriedOut(const PendingRenameTable& table, const uint8_t* carried) {
+  HKEY key = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE);
+  if (key == nullptr) {
+    return;
+  }
+  uint32_t bytes = 0, type = 0;
+  wchar_t* now = ReadValue(key, &bytes, &type);
+  auto* kept = static_cast<BYTE*>(session::AllocateBlock(table.bytes));
+  if (now != nullptr && kept != nullptr && bytes == table.bytes && type == table.type &&
+      std::memcmp(now, table.value, bytes) == 0) {
+    const auto* value = reinterpret_cast<const BYTE*>(table.value);
+    uint32_t length = 0, pairs = 0;
+    for (uint32_t pair = 0; pair < table.count; ++pair) {
+      if (carried[pair] == 0) {
+        uint32_t from = table.bounds[pair] * sizeof(wchar_t);
+        uint32_t to = table.bounds[pair + 1] * sizeof(wchar_t);
+        std::memcpy(kept + length, value + from, to - from);
+        length += to - from;
+        ++pairs;
+      }
+    }
+    uint32_t tail = table.bounds[table.count] * sizeof(wchar_t);
+    std::memcpy(kept + length, value + tail, bytes - tail);
+    length += bytes - tail;
+    if (pairs == 0) {
+      Sys().RegDeleteValueA(key, "PendingFileRenameOperations");
+    } else {
+      Sys().RegSetValueExW(key, kQueueValue, 0, type, kept, length);
+    }
+  }
+  session::FreeBlock(kept);
+  session::FreeBlock(now);
+  Sys().RegCloseKey(key);
+}
+
+}  // namespace
+
 void PurgePendingRenameDeletes(PendingRenameTable& table) {
+  auto* carried = static_cast<uint8_t*>(session::AllocateBlock(table.count + 1));
+  bool any = false;
   for (uint32_t pair = 0; pair < table.count; ++pair) {
     const wchar_t* source = table.names[2 * pair];
     bool deletion = table.names[2 * pair + 1] == nullptr;
     if (table.flags[2 * pair] != 0 && source != nullptr && deletion &&
         Sys().DeleteFileW(PathOfEntry(source))) {
       table.flags[2 * pair] = 0;
+      any = true;
+      if (carried != nullptr) {
+        carried[pair] = 1;
+      }
     }
   }
+  // Without memory to tell which were carried out, the queue stays as it is:
+  // the restart then finds those files gone, as it did before.
+  if (any && carried != nullptr) {
+    DropCarriedOut(table, carried);
+  }
+  session::FreeBlock(carried);
 }
 
 void FreePendingRenameTable(PendingRenameTable& table) {
@@ -153,6 +216,8 @@ void FreePendingRenameTable(PendingRenameTable& table) {
   }
   session::FreeBlock(table.names);
   session::FreeBlock(table.flags);
+  session::FreeBlock(table.bounds);
+  session::FreeBlock(table.value);
   table = PendingRenameTable{};
 }
 

@@ -1,7 +1,8 @@
 // The system's queue of file operations for the next restart (the registry
 // value "PendingFileRenameOperations"), read into a snapshot. Queued
-// deletions of files that exist can be carried out at once; the queue itself
-// is never written.
+// deletions of files that exist can be carried out at once; the deletions
+// carried out are then taken out of the queue, and nothing else of it is
+// changed.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,11 @@ struct PendingRenameTable {
   // 1 where the entry names an existing file that is not a directory.
   uint32_t* flags = nullptr;
   uint32_t count = 0;  // pairs
+  // The value as read, and where pair k lies in it: from character
+  // bounds[k] up to bounds[k + 1] (its target's terminator included).
+  wchar_t* value = nullptr;
+  uint32_t bytes = 0, type = 0;
+  uint32_t* bounds = nullptr;
 };
 
 // The path an entry names: behind the "\??\" prefix the queue puts before its
@@ -22,8 +28,9 @@ struct PendingRenameTable {
 const wchar_t* PathOfEntry(const wchar_t* entry);
 
 PendingRenameTable LoadPendingRenameTable();
-// Deletes now every queued deletion whose source exists as a file, and clears
-// the flags of the sources it deleted.
+// Deletes now every queued deletion whose source exists as a file, clears
+// the flags of the sources it deleted, and takes those deletions out of the
+// queue: the next restart would otherwise delete a new file of the same name.
 void PurgePendingRenameDeletes(PendingRenameTable& table);
 void FreePendingRenameTable(PendingRenameTable& table);
 

@@ -18,4 +18,12 @@ bool EqualIgnoringAsciiCase(const wchar_t* a, const wchar_t* b) {
   return *a == *b;
 }
 
+bool IsFullPath(const wchar_t* path) {
+  bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+  if (letter && path[1] == L':') {
+    return path[2] == L'\\' || path[2] == L'/';
+  }
+  return path[0] == L'\\' && path[1] == L'\\';
+}
+
 }  // namespace session

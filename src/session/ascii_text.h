@@ -7,4 +7,8 @@ namespace session {
 
 bool EqualIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);
 
+// A drive path ("C:\...") or a UNC path ("\\server\..."). A relative path
+// names a file of the current directory, which may be anyone's.
+bool IsFullPath(const wchar_t* path);
+
 }  // namespace session

@@ -37,6 +37,22 @@ bool IsProductFile(const std::wstring& name) {
          path == L"C:\\PROGRAM FILES\\LUMENQUILL\\LUMTRAY.EXE";
 }
 
+// The strings of the restart queue as a machine shows it.
+std::vector<std::wstring> Queue(const std::vector<std::wstring>& machine) {
+  std::vector<std::wstring> strings;
+  for (const std::wstring& line : machine) {
+    if (line.find(L"|PendingFileRenameOperations\" multi") == std::wstring::npos) {
+      continue;
+    }
+    for (size_t start = line.find(L'"', line.find(L" multi")); start != std::wstring::npos;) {
+      size_t end = line.find(L'"', start + 1);
+      strings.push_back(line.substr(start + 1, end - start - 1));
+      start = line.find(L'"', end + 1);
+    }
+  }
+  return strings;
+}
+
 std::vector<std::string> Problems(const std::wstring& word, const Outcome& run, sim::Sim& sim) {
   std::vector<std::string> problems = run.leaks;
   bool install = word == L"IN" || word == L"INSTALL" || word == L"IN_NOTRAY";
@@ -69,8 +85,30 @@ std::vector<std::string> Problems(const std::wstring& word, const Outcome& run, 
       problems.push_back("a printer gone: " + Utf8(name));
     }
   }
+  // Another program's file may go only when the queue holds its deletion.
+  // The queue keeps every pair in its order but the deletions carried out
+  // (each of which stays when its removal failed), and may end with the
+  // product's own deletions.
   auto files_before = Objects(run.before, L"file", L" lock="),
        files_after = Objects(run.after, L"file", L" lock=");
+  std::vector<std::wstring> queue = Queue(run.before), after = Queue(run.after);
+  size_t next = 0;
+  for (size_t i = 0; i + 1 < queue.size(); i += 2) {
+    std::wstring file = L"file \"" + queue[i].substr(queue[i].rfind(L"\\??\\", 0) == 0 ? 4 : 0);
+    bool carried_out = queue[i + 1].empty() && files_before.count(file) && !files_after.count(file);
+    bool kept =
+        next + 1 < after.size() && after[next] == queue[i] && after[next + 1] == queue[i + 1];
+    next += kept ? 2 : 0;
+    files_before.erase(carried_out ? file : L"");
+    if (!kept && !carried_out) {
+      problems.push_back("the restart queue lost " + Utf8(queue[i]));
+    }
+  }
+  for (; next + 1 < after.size(); next += 2) {
+    if (!after[next + 1].empty() || !IsProductFile(L"file \"" + after[next].substr(4))) {
+      problems.push_back("the restart queue got " + Utf8(after[next]));
+    }
+  }
   for (const auto& [name, line] : files_before) {
     if (!IsProductFile(name) && files_after[name] != line) {
       problems.push_back("another program's file changed: " + Utf8(line));

@@ -132,8 +132,9 @@ bool Load(Sim& sim, const std::wstring& text) {
     }
     return &object;
   };
-  if (kind == L"file") {
-    merge(sim.Put(name, line.values[L"bytes"]));
+  if (kind == L"file") {  // a file named again keeps what the line does not say
+    Object* file = sim.FileAt(name);
+    merge(file != nullptr ? *file : sim.Put(name));
   } else if (kind == L"dir") {
     sim.Put(name + L"\\~");
     sim.Erase(L"file", name + L"\\~");
