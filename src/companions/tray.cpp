@@ -101,8 +101,9 @@ void CloseTray(const wchar_t* keep) {
     wchar_t path[kAutostartCapacity];
     if (!ReadAutostartPath(key, path)) {
       Sys().Sleep(kNoValuePause);
-    } else if (path[0] != 0 && (keep == nullptr || !session::EqualIgnoringAsciiCase(path, keep))) {
-      DeleteTrayProgram(path);
+    } else if (session::IsFullPath(path) &&
+               (keep == nullptr || !session::EqualIgnoringAsciiCase(path, keep))) {
+      DeleteTrayProgram(path);  // never a relative path: it would name anyone's file
     }
   }
   Sys().RegDeleteValueA(key, "LumenquillTray");
@@ -157,8 +158,11 @@ void StartTray(session::InstallSession& session) {
   }
   session::WideString path = TrayProgramPath(session);
   size_t length = session::Length(path);
-  if (length == 0) {
-    return;  // out of memory
+  // Without a folder (an installer at the root of a drive, or no memory)
+  // the bare name would be looked for anywhere: no companion then.
+  if (!session::IsFullPath(session::Text(path))) {
+    session::Release(path);
+    return;
   }
 
   HKEY key = nullptr;
