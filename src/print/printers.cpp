@@ -31,14 +31,16 @@ const wchar_t* NameOrStar(const wchar_t* name) {
 // How a read of the settings binding answered.
 enum class SubKeyRead { kFound, kAbsent, kFailed };
 
-// A read that fills at most kSubKeyCapacity bytes and finds the binding only
-// in a terminated REG_SZ string; anything else leaves the buffer empty.
+// A read that fills at most kSubKeyCapacity bytes of a zero-filled buffer,
+// so that the text ends there even without a terminator of its own, and
+// finds the binding only in a REG_SZ value; anything else leaves the buffer
+// empty.
 template <typename Read>
 SubKeyRead ReadSubKey(Read read, char* buffer) {
+  std::memset(buffer, 0, kSubKeyCapacity + 1);
   DWORD type = 0, needed = 0;
   LSTATUS status = static_cast<LSTATUS>(read(&type, reinterpret_cast<LPBYTE>(buffer), &needed));
-  if (status == ERROR_SUCCESS && type == REG_SZ && needed <= kSubKeyCapacity &&
-      std::memchr(buffer, 0, needed == 0 ? 1 : needed) != nullptr) {
+  if (status == ERROR_SUCCESS && type == REG_SZ && needed <= kSubKeyCapacity) {
     return SubKeyRead::kFound;
   }
   buffer[0] = 0;
@@ -154,6 +156,7 @@ void DeleteAllPrinters(session::InstallSession& session) {
     // gone for good.
     Remembered remembered = RememberPrinter(session, records[i]);
     if (remembered != Remembered::kKnown && session.CheckMonitorVersion != 0) {
+      ++session.KeptPrinters;  // it counts as a printer that came back
       if (remembered == Remembered::kCannotOpen) {
         ReportError(session, ErrorNumber::kOpenPrinter, NameOrStar(records[i].pPrinterName));
       } else {
@@ -234,7 +237,7 @@ void RestorePrinters(session::InstallSession& session) {
     Sys().ClosePrinter(printer);
     ++restored;
   }
-  if (restored == 0) {
+  if (restored == 0 && session.KeptPrinters == 0) {
     HANDLE printer = AddPrinter(session, product::kFallbackPrinterName);
     if (printer != nullptr) {
       Sys().ClosePrinter(printer);

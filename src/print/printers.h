@@ -41,7 +41,7 @@ void RestorePrinters(session::InstallSession& session);
 // Writes the settings binding under "SubKey" and under "DsUser"; true when
 // the second copy was written.
 bool SetPrinterSubKey(HANDLE printer, const char* subkey);
-// Reads the binding into a buffer of at least kSubKeyCapacity bytes; the
+// Reads the binding into a buffer of at least kSubKeyCapacity + 1 bytes; the
 // buffer holds an empty string when there is none. False when a read failed
 // so that an empty buffer does not mean that there is none.
 bool GetPrinterSubKey(HANDLE printer, char* buffer);

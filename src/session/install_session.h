@@ -42,6 +42,9 @@ struct InstallSession {
   int32_t Depth = 0;
   services::PendingDeleteNode* PendingDeletes = nullptr;
   print::PrinterRestoreNode* RestoreList = nullptr;
+  // Product printers a reinstall kept because it could not learn how to
+  // re-create them: they stand in for the printer "Lumenquill".
+  uint32_t KeptPrinters = 0;
   print::PrinterSnapshot Printers;
   // The snapshot records whose port the monitor removal switched to
   // "file:", ended by an entry without a printer; null when none was made.
