@@ -10,7 +10,7 @@
 #include "services/pending_deletes.h"
 #include "session/ascii_text.h"
 #include "session/install_session.h"
-#include "session/log_dialog.h"
+#include "session/log_delivery.h"
 #include "session/module_instance.h"
 #include "session/session_log.h"
 
@@ -52,10 +52,7 @@ ExitCode Install(InstallMode mode, HWND parent) {
   session::LogLine(session, L">>0010");
   procedures::ReInstall(session);
   uint32_t scheduled = services::ScheduleRebootDeletes(session);
-  // Shift is only looked at when no error opens the dialog anyway.
-  if (session.ErrorCount != 0 || session::ShiftKeyDown()) {
-    session::LogDialog(session, parent);
-  }
+  session::DeliverLog(session, parent);
   int32_t errors = session.ErrorCount;
   session::LogLine(session, L">>0020");  // after the dialog: never shown
   session::FreeSession(session);

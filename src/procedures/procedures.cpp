@@ -9,7 +9,7 @@
 #include "services/pending_renames.h"
 #include "services/spooler_service.h"
 #include "session/install_session.h"
-#include "session/log_dialog.h"
+#include "session/log_delivery.h"
 #include "session/session_log.h"
 
 namespace procedures {
@@ -112,9 +112,7 @@ bool UninstallCommand(HWND parent, uint32_t& scheduled) {
   session::InitSession(session, session::ModeX64);
   UninstallAndPurge(session);
   scheduled = services::ScheduleRebootDeletes(session);
-  if (session.ErrorCount != 0 || session::ShiftKeyDown()) {
-    session::LogDialog(session, parent);
-  }
+  session::DeliverLog(session, parent);
   bool errors = session.ErrorCount != 0;
   session::FreeSession(session);
   return errors;

@@ -24,6 +24,12 @@ INT_PTR CALLBACK LogDialogProcedure(HWND dialog, UINT message, WPARAM wparam, LP
     FormatText(title + used, kTitleCapacity - used,
                session.ErrorCount != 0 ? L" error log!" : L" log.");
     Sys().SetWindowTextW(dialog, title);
+    // A caller that starts the program hidden (STARTF_USESHOWWINDOW with
+    // SW_HIDE, as nsExec does) has the first ShowWindow of the process hide
+    // its window: were that the dialog manager's, the dialog would wait
+    // unseen. This call takes that first turn; the dialog manager's own then
+    // shows the dialog.
+    Sys().ShowWindow(dialog, SW_SHOWNORMAL);
   } else if (message == WM_COMMAND) {
     switch (LOWORD(wparam)) {
       case IDC_LOG_CLOSE:  // the Close button, or Enter through the default button

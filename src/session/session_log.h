@@ -1,6 +1,6 @@
 // The session's log: progress lines, numbered error reports, and the system's
 // English texts for error codes. The log lives in memory only; the log dialog
-// is its one reader.
+// and the caller's standard output are its readers (log_delivery.h).
 #pragma once
 
 #include <cstdint>
