@@ -56,6 +56,14 @@ bool ReadAutostartPath(HKEY key, wchar_t (&path)[kAutostartCapacity]) {
   }
   if (type != REG_SZ && type != REG_EXPAND_SZ) {
     path[0] = 0;  // not a path: nothing to delete
+  } else if (path[0] == L'"') {
+    // Quoted since a path with a blank may be read as a shorter one; earlier
+    // builds wrote it bare, and both are read. Without its closing quote it
+    // names no file for certain.
+    const wchar_t* end = std::wcschr(path + 1, L'"');
+    size_t length = end != nullptr ? static_cast<size_t>(end - path - 1) : 0;
+    std::wmemmove(path, path + 1, length);
+    path[length] = 0;
   }
   return true;
 }
@@ -165,15 +173,6 @@ void StartTray(session::InstallSession& session) {
     return;
   }
 
-  HKEY key = nullptr;
-  if (Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAutostartKey, 0, KEY_ALL_ACCESS, &key) ==
-      ERROR_SUCCESS) {
-    Sys().RegSetValueExW(key, kAutostartValue, 0, REG_SZ,
-                         reinterpret_cast<const BYTE*>(session::Text(path)),
-                         static_cast<DWORD>((length + 1) * sizeof(wchar_t)));
-    Sys().RegCloseKey(key);
-  }
-
   // The quoted path, at most 259 of its characters, as the whole command line.
   wchar_t command[kCommandPathLimit + 3] = {};
   size_t count = length < kCommandPathLimit ? length : kCommandPathLimit;
@@ -181,6 +180,22 @@ void StartTray(session::InstallSession& session) {
   std::wmemcpy(command + 1, session::Text(path), count);
   command[count + 1] = L'"';
   command[count + 2] = 0;
+
+  // The log-on entry is the whole quoted path: unquoted, a path with a blank
+  // ("C:\Program Files\...") would first be tried as "C:\Program.exe".
+  session::WideString entry;
+  bool whole = session::Assign(entry, L"\"", 1) &&
+               session::Append(entry, session::Text(path), length) &&
+               session::Append(entry, L"\"", 1);
+  HKEY key = nullptr;
+  if (whole && Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAutostartKey, 0, KEY_ALL_ACCESS, &key) ==
+                   ERROR_SUCCESS) {
+    Sys().RegSetValueExW(key, kAutostartValue, 0, REG_SZ,
+                         reinterpret_cast<const BYTE*>(session::Text(entry)),
+                         static_cast<DWORD>((session::Length(entry) + 1) * sizeof(wchar_t)));
+    Sys().RegCloseKey(key);
+  }
+  session::Release(entry);
 
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
