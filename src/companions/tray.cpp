@@ -199,7 +199,9 @@ void StartTray(session::InstallSession& session) {
 
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESHOWWINDOW;
+  // No standard handles: the companion outlives the installer, and a caller
+  // reading the installer's output to its end would wait for the companion.
+  startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
   startup.wShowWindow = SW_SHOW;
   PROCESS_INFORMATION process{};
   // The installer neither waits for the companion nor watches it.
