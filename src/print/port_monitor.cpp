@@ -9,7 +9,7 @@
 #include "services/pending_deletes.h"
 #include "services/spooler_service.h"
 #include "session/install_session.h"
-#include "session/memory.h"
+#include "base/memory.h"
 #include "session/session_log.h"
 
 namespace print {
@@ -65,14 +65,14 @@ void Rebind(session::InstallSession& session, PRINTER_INFO_2W& record) {
 // Switches every printer of the snapshot that uses the product's port to
 // "file:", remembering each in a new array of the session.
 void ReboundPrinters(session::InstallSession& session) {
-  session::FreeBlock(session.ReboundPrinters);
+  base::FreeBlock(session.ReboundPrinters);
   session.ReboundPrinters = nullptr;
   uint32_t count = session.Printers.count;
   if (count == 0) {
     return;
   }
   auto* rebound =
-      static_cast<ReboundPrinter*>(session::AllocateBlock((count + 1) * sizeof(ReboundPrinter)));
+      static_cast<ReboundPrinter*>(base::AllocateBlock((count + 1) * sizeof(ReboundPrinter)));
   if (rebound == nullptr) {
     return;  // a printer switched but not remembered would stay on "file:" for good
   }
@@ -109,11 +109,11 @@ const wchar_t* FilePortToSwitchBack(const ReboundPrinter& entry) {
 void CopyMonitorFile(session::InstallSession& session) {
   // Without the system directory the copy would go to the current
   // directory, which may be anyone's (error 7 has told already).
-  if (session::Length(session.SystemDirectory) == 0) {
+  if (base::Length(session.SystemDirectory) == 0) {
     LogLine(session, L"No system directory: the monitor file is not copied");
     return;
   }
-  const wchar_t* directory = session::Text(session.SystemDirectory);
+  const wchar_t* directory = base::Text(session.SystemDirectory);
   if (services::CopyFile(session, directory, session.MonitorFile, nullptr, 0, 0) == S_OK) {
     return;
   }
@@ -132,7 +132,7 @@ int32_t FileProductVersion(const wchar_t* path) {
   if (size == 0) {
     return -1;
   }
-  void* block = session::AllocateBlock(size);
+  void* block = base::AllocateBlock(size);
   if (block == nullptr) {
     return -1;
   }
@@ -144,7 +144,7 @@ int32_t FileProductVersion(const wchar_t* path) {
       info != nullptr && length >= sizeof(VS_FIXEDFILEINFO)) {
     build = LOWORD(info->dwProductVersionLS);
   }
-  session::FreeBlock(block);
+  base::FreeBlock(block);
   return build;
 }
 
@@ -208,12 +208,12 @@ void DeleteMonitor(session::InstallSession& session, const MonitorList& monitors
     LogLine(session, L"Port monitor is found. Index=%d", index + 1);
   }
 
-  session::WideString path = session::Copy(session.SystemDirectory);
+  base::WideString path = base::Copy(session.SystemDirectory);
   // Only a path in the system directory names the monitor's DLL: without
   // the directory (error 7 has told), or without memory for its copy, the
   // bare name would name a file of the current directory.
-  bool located = session::Length(session.SystemDirectory) != 0 &&
-                 session::Length(path) == session::Length(session.SystemDirectory);
+  bool located = base::Length(session.SystemDirectory) != 0 &&
+                 base::Length(path) == base::Length(session.SystemDirectory);
   const wchar_t* dll = session.MonitorFile;
   if (index < 0) {
     LogLine(session, L"Computing monitor filename");
@@ -228,12 +228,12 @@ void DeleteMonitor(session::InstallSession& session, const MonitorList& monitors
     }
   }
   if (dll != nullptr && dll[0] != 0) {
-    session::Append(path, dll);
+    base::Append(path, dll);
   }
-  LogLine(session, L"Auto calculated monitor file name: %s", session::Text(path));
+  LogLine(session, L"Auto calculated monitor file name: %s", base::Text(path));
 
   if (session.CheckMonitorVersion != 0) {
-    int32_t build = located ? FileProductVersion(session::Text(path)) : -1;
+    int32_t build = located ? FileProductVersion(base::Text(path)) : -1;
     if (Compatible(build)) {
       LogLine(session, L"Version (%d) is compatible, proceed without uninstall", build);
       if (index >= 0) {
@@ -243,7 +243,7 @@ void DeleteMonitor(session::InstallSession& session, const MonitorList& monitors
       }
       LogLine(session, L"InstallMonitor == %d, CopyMonitor == %d",
               static_cast<int>(session.InstallMonitor), static_cast<int>(session.CopyMonitor));
-      session::Release(path);
+      base::Release(path);
       --session.Depth;
       return;
     }
@@ -259,7 +259,7 @@ void DeleteMonitor(session::InstallSession& session, const MonitorList& monitors
   bool removed = SpoolDeleteMonitor(session.Environment) != FALSE;
   if (!removed && index < 0) {
     LogLine(session, L"Can't delete monitor and monitor was not found. So everything should be ok");
-    session::Release(path);
+    base::Release(path);
     --session.Depth;
     return;
   }
@@ -275,16 +275,16 @@ void DeleteMonitor(session::InstallSession& session, const MonitorList& monitors
     removed = SpoolDeleteMonitor(session.Environment) != FALSE;
     if (!removed) {
       ReportError(session, ErrorNumber::kRemoveMonitor);
-      session::Release(path);
+      base::Release(path);
       --session.Depth;
       return;
     }
   }
-  if (located && session::Length(path) > session::Length(session.SystemDirectory)) {
-    services::DeleteOrDefer(session, session::Text(path));
+  if (located && base::Length(path) > base::Length(session.SystemDirectory)) {
+    services::DeleteOrDefer(session, base::Text(path));
   }
   LogLine(session, L"Monitor was removed :)");
-  session::Release(path);
+  base::Release(path);
   --session.Depth;
 }
 

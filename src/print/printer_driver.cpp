@@ -31,12 +31,12 @@ void AddPrinterDriver(session::InstallSession& session) {
   ++session.Depth;
   // Without the driver directory (error 6 has told) the copies would go to
   // the current directory, which may be anyone's, and be deleted from there.
-  if (session::Length(session.DriverDirectory) == 0) {
+  if (base::Length(session.DriverDirectory) == 0) {
     LogLine(session, L"No printer driver directory: the driver is not staged");
     --session.Depth;
     return;
   }
-  const wchar_t* directory = session::Text(session.DriverDirectory);
+  const wchar_t* directory = base::Text(session.DriverDirectory);
   wchar_t driver_path[kStagedPathCapacity] = {};
   wchar_t config_path[kStagedPathCapacity] = {};
   wchar_t help_path[kStagedPathCapacity] = {};

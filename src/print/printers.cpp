@@ -6,7 +6,7 @@
 #include "print/spooler_queries.h"
 #include "product.h"
 #include "session/install_session.h"
-#include "session/memory.h"
+#include "base/memory.h"
 #include "session/session_log.h"
 
 namespace print {
@@ -110,14 +110,13 @@ Remembered RememberPrinter(session::InstallSession& session, PRINTER_INFO_2W& re
   char subkey[kNameBuffer] = {};
   Remembered result = GetPrinterSubKey(printer, subkey) ? Remembered::kKnown : Remembered::kUnknown;
   if (subkey[0] != 0) {
-    auto* node =
-        static_cast<PrinterRestoreNode*>(session::AllocateBlock(sizeof(PrinterRestoreNode)));
-    char* copy = node != nullptr ? session::CopyText(subkey) : nullptr;
+    auto* node = static_cast<PrinterRestoreNode*>(base::AllocateBlock(sizeof(PrinterRestoreNode)));
+    char* copy = node != nullptr ? base::CopyText(subkey) : nullptr;
     if (copy != nullptr) {
       *node = PrinterRestoreNode{copy, &record, session.RestoreList};
       session.RestoreList = node;
     } else {
-      session::FreeBlock(node);
+      base::FreeBlock(node);
       result = Remembered::kUnknown;
     }
   }
@@ -249,8 +248,8 @@ void FreeRestoreList(session::InstallSession& session) {
   while (session.RestoreList != nullptr) {
     PrinterRestoreNode* node = session.RestoreList;
     session.RestoreList = node->next;
-    session::FreeBlock(node->subkey);
-    session::FreeBlock(node);
+    base::FreeBlock(node->subkey);
+    base::FreeBlock(node);
   }
 }
 

@@ -5,7 +5,7 @@
 #include "platform/system_api.h"
 #include "product.h"
 #include "session/install_session.h"
-#include "session/memory.h"
+#include "base/memory.h"
 #include "session/session_log.h"
 
 namespace print {
@@ -82,14 +82,14 @@ void* FetchBlock(SizeQuery size_query, Fetch fetch, size_t slack, DWORD* size,
   if (Sys().GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
     return nullptr;
   }
-  void* block = session::AllocateBlock(needed + slack);
+  void* block = base::AllocateBlock(needed + slack);
   if (block == nullptr) {
     Sys().SetLastError(kOutOfMemory);
     return nullptr;
   }
   if (!fetch(static_cast<LPBYTE>(block), needed)) {
     DWORD error = Sys().GetLastError();
-    session::FreeBlock(block);
+    base::FreeBlock(block);
     Sys().SetLastError(error);
     return nullptr;
   }
@@ -112,7 +112,7 @@ void LogEnumFailure(session::InstallSession& session, const wchar_t* format, DWO
 // Frees a record's block; a record without a block holds nothing.
 template <typename Record>
 void ReleaseEntries(Record& record) {
-  session::FreeBlock(record.entries);
+  base::FreeBlock(record.entries);
   record.entries = nullptr;
   record.count = 0;
 }
@@ -131,7 +131,7 @@ MonitorList& EnumerateMonitors(MonitorList& list, session::InstallSession& sessi
     LogEnumFailure(session, L"2. EnumMonitors  failed with code: %s", error);
     return list;
   }
-  void* block = session::AllocateBlock(needed);
+  void* block = base::AllocateBlock(needed);
   if (block == nullptr) {
     LogLine(session, L"3. EnumMonitors - can't allocate memory for buffer");
     Sys().SetLastError(kOutOfMemory);
@@ -139,7 +139,7 @@ MonitorList& EnumerateMonitors(MonitorList& list, session::InstallSession& sessi
   }
   if (!Sys().EnumMonitorsW(nullptr, 2, static_cast<LPBYTE>(block), needed, &needed, &count)) {
     error = Sys().GetLastError();
-    session::FreeBlock(block);
+    base::FreeBlock(block);
     LogEnumFailure(session, L"3. EnumMonitors  failed with code: %s", error);
     return list;
   }
@@ -223,7 +223,7 @@ void FreeList(DriverList& list) {
 }
 
 void FreeInfo(PrinterInfoBlock& info) {
-  session::FreeBlock(info.block);
+  base::FreeBlock(info.block);
   info = PrinterInfoBlock{};
 }
 

@@ -46,12 +46,12 @@ void UnInstall(session::InstallSession& session) {
   ++session.Depth;
   // A reinstall (the one removal that checks the monitor's version) starts
   // the companion from this very file again: it keeps it.
-  session::WideString keep;
+  base::WideString keep;
   if (session.CheckMonitorVersion != 0) {
     keep = companions::TrayProgramPath(session);
   }
-  companions::CloseTray(session::Length(keep) != 0 ? session::Text(keep) : nullptr);
-  session::Release(keep);
+  companions::CloseTray(base::Length(keep) != 0 ? base::Text(keep) : nullptr);
+  base::Release(keep);
 
   LogLine(session, L"EnumMonitors");
   print::MonitorList monitors;

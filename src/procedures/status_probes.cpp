@@ -8,8 +8,8 @@
 #include "product.h"
 #include "services/pending_renames.h"
 #include "services/spooler_service.h"
-#include "session/ascii_text.h"
-#include "session/memory.h"
+#include "base/ascii_text.h"
+#include "base/memory.h"
 
 namespace procedures {
 namespace {
@@ -37,7 +37,7 @@ bool QueueNamesProductDll(const services::PendingRenameTable& table) {
     for (uint32_t pair = 0; pair < table.count; ++pair) {
       const wchar_t* source = table.names[2 * pair];
       if (table.flags[2 * pair] != 0 && source != nullptr &&
-          session::EqualIgnoringAsciiCase(FileNamePart(services::PathOfEntry(source)), dll)) {
+          base::EqualIgnoringAsciiCase(FileNamePart(services::PathOfEntry(source)), dll)) {
         return true;
       }
     }
@@ -108,7 +108,7 @@ bool CheckDriverVersion() {
     current =
         path != nullptr && print::FileProductVersion(path) > product::kOldestIncompatibleBuild;
     print::SpoolClosePrinter(printer);
-    session::FreeBlock(driver);
+    base::FreeBlock(driver);
   }
   print::FreePrinterSnapshot(snapshot);
   return current;

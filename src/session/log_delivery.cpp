@@ -5,7 +5,7 @@
 #include "platform/system_api.h"
 #include "session/install_session.h"
 #include "session/log_dialog.h"
-#include "session/wide_string.h"
+#include "base/wide_string.h"
 
 namespace session {
 namespace {
@@ -25,9 +25,9 @@ HANDLE RedirectedOutput() {
 
 // The whole log, in as many writes as the handle takes; a write that fails
 // or takes nothing ends it (the reader has gone).
-void WriteLog(HANDLE output, const WideString& log) {
-  const auto* bytes = reinterpret_cast<const BYTE*>(Text(log));
-  size_t left = Length(log) * sizeof(wchar_t);
+void WriteLog(HANDLE output, const base::WideString& log) {
+  const auto* bytes = reinterpret_cast<const BYTE*>(base::Text(log));
+  size_t left = base::Length(log) * sizeof(wchar_t);
   while (left > 0) {
     DWORD written = 0;
     DWORD chunk = static_cast<DWORD>(std::min<size_t>(left, 0x10000));

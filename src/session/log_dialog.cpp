@@ -4,7 +4,7 @@
 #include "platform/system_api.h"
 #include "product.h"
 #include "session/install_session.h"
-#include "session/module_instance.h"
+#include "base/module_instance.h"
 #include "session/session_log.h"
 
 namespace session {
@@ -17,7 +17,7 @@ constexpr size_t kTitleCapacity = 264;
 INT_PTR CALLBACK LogDialogProcedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_INITDIALOG) {
     const auto& session = *reinterpret_cast<const InstallSession*>(lparam);
-    Sys().SetDlgItemTextW(dialog, IDC_LOG_TEXT, Text(session.SessionLog));
+    Sys().SetDlgItemTextW(dialog, IDC_LOG_TEXT, base::Text(session.SessionLog));
     wchar_t title[kTitleCapacity];
     size_t used =
         FormatText(title, kTitleCapacity, L"Lumenquill build %d- Install", product::kBuild);
@@ -48,7 +48,7 @@ INT_PTR CALLBACK LogDialogProcedure(HWND dialog, UINT message, WPARAM wparam, LP
 }  // namespace
 
 INT_PTR LogDialog(InstallSession& session, HWND owner) {
-  return Sys().DialogBoxParamW(ModuleInstance(), MAKEINTRESOURCEW(IDD_LOG_DIALOG), owner,
+  return Sys().DialogBoxParamW(base::ModuleInstance(), MAKEINTRESOURCEW(IDD_LOG_DIALOG), owner,
                                LogDialogProcedure, reinterpret_cast<LPARAM>(&session));
 }
 

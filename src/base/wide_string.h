@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace session {
+namespace base {
 
 struct WideString {
   void* block = nullptr;
@@ -41,4 +41,4 @@ WideString FromNarrow(const char* text);
 WideString ParentDirectory(const WideString& source);
 WideString Copy(const WideString& source);
 
-}  // namespace session
+}  // namespace base

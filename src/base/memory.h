@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-namespace session {
+namespace base {
 
 // A zero-filled block, or null when memory runs out.
 void* AllocateBlock(size_t bytes);
@@ -17,4 +17,4 @@ wchar_t* CopyText(const wchar_t* text);
 wchar_t* CopyText(const wchar_t* text, size_t length);  // the first `length` characters
 char* CopyText(const char* text);
 
-}  // namespace session
+}  // namespace base
