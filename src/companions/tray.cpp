@@ -1,5 +1,6 @@
 #include "companions/tray.h"
 
+#include <algorithm>
 #include <cwchar>
 
 #include "platform/system_api.h"
@@ -87,6 +88,47 @@ bool EndsWithSeparator(const base::WideString& text) {
   return last == L'\\' || last == L'/';
 }
 
+// The log-on entry is the whole quoted path: unquoted, a path with a blank
+// ("C:\Program Files\...") would first be tried as "C:\Program.exe".
+void RegisterForLogOn(const base::WideString& path) {
+  base::OwnedString entry;
+  bool whole = base::Assign(entry, L"\"", 1) &&
+               base::Append(entry, base::Text(path), base::Length(path)) &&
+               base::Append(entry, L"\"", 1);
+  HKEY key = nullptr;
+  if (whole && Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAutostartKey, 0, KEY_ALL_ACCESS, &key) ==
+                   ERROR_SUCCESS) {
+    Sys().RegSetValueExW(key, kAutostartValue, 0, REG_SZ,
+                         reinterpret_cast<const BYTE*>(base::Text(entry)),
+                         static_cast<DWORD>((base::Length(entry) + 1) * sizeof(wchar_t)));
+    Sys().RegCloseKey(key);
+  }
+}
+
+// Starts the companion with its quoted path, at most 259 of its characters,
+// as the whole command line; the installer neither waits for it nor watches
+// it.
+void Launch(const base::WideString& path) {
+  wchar_t command[kCommandPathLimit + 3] = {};
+  size_t count = std::min(base::Length(path), kCommandPathLimit);
+  command[0] = L'"';
+  std::wmemcpy(command + 1, base::Text(path), count);
+  command[count + 1] = L'"';
+  command[count + 2] = 0;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  // No standard handles: the companion outlives the installer, and a caller
+  // reading the installer's output to its end would wait for the companion.
+  startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process{};
+  if (Sys().CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                           nullptr, nullptr, &startup, &process)) {
+    Sys().CloseHandle(process.hProcess);
+    Sys().CloseHandle(process.hThread);
+  }
+}
+
 }  // namespace
 
 void CloseTray(const wchar_t* keep) {
@@ -164,52 +206,13 @@ void StartTray(session::InstallSession& session) {
   if (version.dwPlatformId != VER_PLATFORM_WIN32_NT || version.dwMajorVersion <= 5) {
     return;
   }
-  base::WideString path = TrayProgramPath(session);
-  size_t length = base::Length(path);
+  base::OwnedString path(TrayProgramPath(session));
   // Without a folder (an installer at the root of a drive, or no memory)
   // the bare name would be looked for anywhere: no companion then.
-  if (!base::IsFullPath(base::Text(path))) {
-    base::Release(path);
-    return;
+  if (base::IsFullPath(base::Text(path))) {
+    RegisterForLogOn(path);
+    Launch(path);
   }
-
-  // The quoted path, at most 259 of its characters, as the whole command line.
-  wchar_t command[kCommandPathLimit + 3] = {};
-  size_t count = length < kCommandPathLimit ? length : kCommandPathLimit;
-  command[0] = L'"';
-  std::wmemcpy(command + 1, base::Text(path), count);
-  command[count + 1] = L'"';
-  command[count + 2] = 0;
-
-  // The log-on entry is the whole quoted path: unquoted, a path with a blank
-  // ("C:\Program Files\...") would first be tried as "C:\Program.exe".
-  base::WideString entry;
-  bool whole = base::Assign(entry, L"\"", 1) && base::Append(entry, base::Text(path), length) &&
-               base::Append(entry, L"\"", 1);
-  HKEY key = nullptr;
-  if (whole && Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAutostartKey, 0, KEY_ALL_ACCESS, &key) ==
-                   ERROR_SUCCESS) {
-    Sys().RegSetValueExW(key, kAutostartValue, 0, REG_SZ,
-                         reinterpret_cast<const BYTE*>(base::Text(entry)),
-                         static_cast<DWORD>((base::Length(entry) + 1) * sizeof(wchar_t)));
-    Sys().RegCloseKey(key);
-  }
-  base::Release(entry);
-
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  // No standard handles: the companion outlives the installer, and a caller
-  // reading the installer's output to its end would wait for the companion.
-  startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
-  startup.wShowWindow = SW_SHOW;
-  PROCESS_INFORMATION process{};
-  // The installer neither waits for the companion nor watches it.
-  if (Sys().CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
-                           nullptr, nullptr, &startup, &process)) {
-    Sys().CloseHandle(process.hProcess);
-    Sys().CloseHandle(process.hThread);
-  }
-  base::Release(path);
 }
 
 }  // namespace companions

@@ -126,7 +126,7 @@ Remembered RememberPrinter(session::InstallSession& session, PRINTER_INFO_2W& re
 
 void DeletePrinter(session::InstallSession& session, const wchar_t* name) {
   LogLine(session, L">DeletePrinter(%s)", NameOrStar(name));
-  ++session.Depth;
+  session::LogStep step(session);
   PRINTER_DEFAULTSW defaults{nullptr, nullptr, kDeleteAccess};
   HANDLE printer = nullptr;
   if (!Sys().OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
@@ -139,13 +139,12 @@ void DeletePrinter(session::InstallSession& session, const wchar_t* name) {
     }
     Sys().ClosePrinter(printer);
   }
-  --session.Depth;
 }
 
 void DeleteAllPrinters(session::InstallSession& session) {
   LogLine(session, L">DeleteAllPrinters");
-  ++session.Depth;
-  PRINTER_INFO_2W* records = session.Printers.Records();
+  session::LogStep step(session);
+  PRINTER_INFO_2W* records = session.Printers.records;
   for (uint32_t i = 0; i < session.Printers.count; ++i) {
     if (!IsProductDriver(records[i].pDriverName)) {
       continue;
@@ -166,12 +165,11 @@ void DeleteAllPrinters(session::InstallSession& session) {
     }
     DeletePrinter(session, records[i].pPrinterName);
   }
-  --session.Depth;
 }
 
 HANDLE AddPrinter(session::InstallSession& session, const wchar_t* name) {
   LogLine(session, L">AddPrinter(%s)", NameOrStar(name));
-  ++session.Depth;
+  session::LogStep step(session);
   LogLine(session, L"Let's check our port monitors");
   // Only logged: the printer is added whatever the check finds.
   MonitorList monitors;
@@ -186,7 +184,6 @@ HANDLE AddPrinter(session::InstallSession& session, const wchar_t* name) {
       LogLine(session, L"BTW, there is no port monitors on this system.");
     }
   }
-  FreeList(monitors);
 
   PRINTER_INFO_2W info{};
   info.pPrinterName = const_cast<LPWSTR>(name);
@@ -200,7 +197,6 @@ HANDLE AddPrinter(session::InstallSession& session, const wchar_t* name) {
   } else {
     ReportError(session, ErrorNumber::kAddPrinter, NameOrStar(name));
   }
-  --session.Depth;
   return printer;
 }
 
@@ -221,17 +217,17 @@ void RestorePrinters(session::InstallSession& session) {
         ClearDeletedMark(key);
       }
     }
-    PrinterInfoBlock info;
+    PrinterSnapshot info;
     QueryPrinterInfo(info, printer);
-    if (info.block != nullptr) {
-      auto* record = static_cast<PRINTER_INFO_2W*>(info.block);
-      record->pComment = old.pComment;
-      record->pLocation = old.pLocation;
-      Sys().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0);
+    if (info.count != 0) {
+      PRINTER_INFO_2W& record = info[0];
+      record.pComment = old.pComment;
+      record.pLocation = old.pLocation;
+      Sys().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&record), 0);
       if ((old.Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0 && IsProductDriver(old.pDriverName)) {
-        Sys().SetDefaultPrinterW(record->pPrinterName);
+        Sys().SetDefaultPrinterW(record.pPrinterName);
       }
-      FreeInfo(info);
+      info.Free();
     }
     Sys().ClosePrinter(printer);
     ++restored;

@@ -43,15 +43,14 @@ void RetryPendingDeletes(session::InstallSession& session) {
 
 void UnInstall(session::InstallSession& session) {
   LogLine(session, L">UnInstall");
-  ++session.Depth;
-  // A reinstall (the one removal that checks the monitor's version) starts
-  // the companion from this very file again: it keeps it.
-  base::WideString keep;
-  if (session.CheckMonitorVersion != 0) {
-    keep = companions::TrayProgramPath(session);
+  session::LogStep step(session);
+  {
+    // A reinstall (the one removal that checks the monitor's version) starts
+    // the companion from this very file again: it keeps it.
+    base::OwnedString keep(session.CheckMonitorVersion != 0 ? companions::TrayProgramPath(session)
+                                                            : base::WideString{});
+    companions::CloseTray(base::Length(keep) != 0 ? base::Text(keep) : nullptr);
   }
-  companions::CloseTray(base::Length(keep) != 0 ? base::Text(keep) : nullptr);
-  base::Release(keep);
 
   LogLine(session, L"EnumMonitors");
   print::MonitorList monitors;
@@ -71,14 +70,11 @@ void UnInstall(session::InstallSession& session) {
   if (session.PendingDeletes != nullptr) {
     services::DeleteFileTry(session);
   }
-  print::FreeList(drivers);
-  print::FreeList(monitors);
-  --session.Depth;
 }
 
 void ReInstall(session::InstallSession& session) {
   LogLine(session, L">ReInstall");
-  session.Depth += 2;
+  session::LogStep step(session, 2);
   session.CheckMonitorVersion = 1;
   UnInstall(session);
   if (session.PendingDeletes != nullptr) {
@@ -98,7 +94,6 @@ void ReInstall(session::InstallSession& session) {
   print::RestorePrinters(session);
   companions::StartTray(session);
   RetryPendingDeletes(session);
-  session.Depth -= 2;
 }
 
 void UninstallAndPurge(session::InstallSession& session) {

@@ -85,15 +85,14 @@ HANDLE OpenForWriteWithRetry(session::InstallSession& session, const wchar_t* pa
 HRESULT CopyFile(session::InstallSession& session, const wchar_t* directory, const wchar_t* file,
                  wchar_t* target, size_t capacity, uint8_t report_errors) {
   LogLine(session, L">CopyFile %s to %s [%d])", file, directory, static_cast<int>(report_errors));
-  ++session.Depth;
+  session::LogStep step(session);
   HRESULT result = E_FAIL;
   // Without the installer's directory there is no source: a bare name would
   // be looked for in the current directory, which may be anyone's.
-  WideString source_path;
-  if (base::Length(session.InstallerDirectory) != 0) {
-    source_path = JoinPath(base::Text(session.InstallerDirectory), file);
-  }
-  WideString target_path = JoinPath(directory, file);
+  base::OwnedString source_path(base::Length(session.InstallerDirectory) != 0
+                                    ? JoinPath(base::Text(session.InstallerDirectory), file)
+                                    : WideString{});
+  base::OwnedString target_path(JoinPath(directory, file));
   const wchar_t* destination = base::Text(target_path);
   size_t length = base::Length(target_path);
   if (length == 0 || (target != nullptr && length + 1 > capacity)) {
@@ -139,10 +138,7 @@ HRESULT CopyFile(session::InstallSession& session, const wchar_t* directory, con
       Sys().CloseHandle(source);
     }
   }
-  base::Release(source_path);
-  base::Release(target_path);
   LogLine(session, result == S_OK ? L"Copy Succeeded :)" : L"Copy Failed :(");
-  --session.Depth;
   return result;
 }
 

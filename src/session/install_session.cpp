@@ -40,23 +40,21 @@ void FindDriverDirectory(InstallSession& session) {
   }
   // Room for one more character, so the text is terminated even if the
   // spooler fills the whole size it reported.
-  auto* directory = static_cast<wchar_t*>(base::AllocateBlock(needed + sizeof(wchar_t)));
-  if (directory == nullptr) {
+  base::OwnedBlock<wchar_t> directory(base::AllocateBlock(needed + sizeof(wchar_t)));
+  if (directory.get() == nullptr) {
     Sys().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     ReportError(session, ErrorNumber::kDriverDirectory);
     return;
   }
-  if (!Sys().GetPrinterDriverDirectoryW(nullptr, environment, 1,
-                                        reinterpret_cast<LPBYTE>(directory), needed, &needed)) {
+  if (!Sys().GetPrinterDriverDirectoryW(
+          nullptr, environment, 1, reinterpret_cast<LPBYTE>(directory.get()), needed, &needed)) {
     ReportError(session, ErrorNumber::kDriverDirectory);
-    base::FreeBlock(directory);
     return;
   }
-  LogLine(session, L"PrinterDriverDirectory(1):%s", directory);
-  base::Assign(session.DriverDirectory, directory);
+  LogLine(session, L"PrinterDriverDirectory(1):%s", directory.get());
+  base::Assign(session.DriverDirectory, directory.get());
   AddTrailingBackslash(session.DriverDirectory);
   LogLine(session, L"PrinterDriverDirectory(2):%s", base::Text(session.DriverDirectory));
-  base::FreeBlock(directory);
 }
 
 void FindInstallerDirectory(InstallSession& session) {
@@ -131,7 +129,7 @@ void MarkDefaultPrinter(InstallSession& session) {
     return;
   }
   name[kDefaultNameCapacity - 1] = 0;
-  PRINTER_INFO_2W* records = session.Printers.Records();
+  PRINTER_INFO_2W* records = session.Printers.records;
   for (uint32_t i = 0; i < session.Printers.count; ++i) {
     // Exact: a name that differs only in letter case is another printer.
     if (records[i].pPrinterName != nullptr && std::wcscmp(records[i].pPrinterName, name) == 0) {
@@ -143,7 +141,7 @@ void MarkDefaultPrinter(InstallSession& session) {
 void FreeSession(InstallSession& session) {
   base::FreeBlock(session.ReboundPrinters);
   session.ReboundPrinters = nullptr;
-  print::FreePrinterSnapshot(session.Printers);
+  session.Printers.Free();
   print::FreeRestoreList(session);
   services::DiscardPendingDeletes(session);
   base::Release(session.DriverDirectory);

@@ -75,6 +75,14 @@ size_t FormatText(wchar_t* buffer, size_t capacity, const wchar_t* format, ...) 
   return written;
 }
 
+LogStep::LogStep(InstallSession& session, int32_t levels) : session_(session), levels_(levels) {
+  session_.Depth += levels_;
+}
+
+LogStep::~LogStep() {
+  session_.Depth -= levels_;
+}
+
 void AppendLogLine(InstallSession& session, const wchar_t* text) {
   int levels = session.Depth < kMaxIndentLevels ? session.Depth : kMaxIndentLevels;
   if (levels > 0) {
