@@ -227,7 +227,6 @@ void RestorePrinters(session::InstallSession& session) {
       if ((old.Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0 && IsProductDriver(old.pDriverName)) {
         Sys().SetDefaultPrinterW(record.pPrinterName);
       }
-      info.Free();
     }
     Sys().ClosePrinter(printer);
     ++restored;
