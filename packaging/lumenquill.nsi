@@ -145,9 +145,11 @@ Section "${PRODUCT}" SecProduct
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 
   DetailPrint "Installing the ${PRODUCT} printer"
-  ClearErrors
-  ExecWait '"$INSTDIR\x64\install.exe" install $HWNDPARENT' $0
-  ${If} ${Errors}
+  ; install.exe writes its log to the output nsExec reads: it lands in the
+  ; installation details (and, in a logging build of NSIS, in install.log).
+  nsExec::ExecToLog '"$INSTDIR\x64\install.exe" install $HWNDPARENT'
+  Pop $0
+  ${If} $0 == "error"
     StrCpy $0 "not started"
   ${EndIf}
   DetailPrint "install.exe install: $0"
@@ -156,7 +158,7 @@ Section "${PRODUCT}" SecProduct
     SetErrorLevel ${EXIT_RESTART_NEEDED}
     DetailPrint "Windows must restart to complete the installation."
   ${ElseIf} $0 == ${CODE_ERRORS}
-    MessageBox MB_OK|MB_ICONSTOP "The ${PRODUCT} printer could not be installed completely.$\r$\n$\r$\nThe errors are listed in the log that was shown. ${PRODUCT} can be removed from Add/Remove Programs." /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "The ${PRODUCT} printer could not be installed completely.$\r$\n$\r$\nThe errors are listed in the log that was shown and in the installation details. ${PRODUCT} can be removed from Add/Remove Programs." /SD IDOK
     SetErrorLevel ${EXIT_FAILED}
     Abort "The ${PRODUCT} printer could not be installed completely."
   ${ElseIf} $0 != ${CODE_INSTALLED}
@@ -195,9 +197,9 @@ FunctionEnd
 
 Section "Uninstall"
   DetailPrint "Removing the ${PRODUCT} printer"
-  ClearErrors
-  ExecWait '"$INSTDIR\x64\install.exe" uninstall $HWNDPARENT' $0
-  ${If} ${Errors}
+  nsExec::ExecToLog '"$INSTDIR\x64\install.exe" uninstall $HWNDPARENT'
+  Pop $0
+  ${If} $0 == "error"
     StrCpy $0 "not started"
   ${EndIf}
   DetailPrint "install.exe uninstall: $0"
@@ -208,7 +210,7 @@ Section "Uninstall"
     StrCpy $1 "failed"
     ; The files go all the same: installing again and removing repairs what
     ; was left, and the caller learns of it from the exit code.
-    MessageBox MB_OK|MB_ICONEXCLAMATION "Parts of the ${PRODUCT} printer could not be removed (install.exe: $0); the log that was shown lists them.$\r$\n$\r$\nInstalling ${PRODUCT} again and removing it repairs this." /SD IDOK
+    MessageBox MB_OK|MB_ICONEXCLAMATION "Parts of the ${PRODUCT} printer could not be removed (install.exe: $0); the log that was shown and the details list them.$\r$\n$\r$\nInstalling ${PRODUCT} again and removing it repairs this." /SD IDOK
     SetErrorLevel ${EXIT_FAILED}
   ${EndIf}
 

@@ -1,11 +1,12 @@
 #include "companions/tray.h"
 
+#include <algorithm>
 #include <cwchar>
 
 #include "platform/system_api.h"
-#include "session/ascii_text.h"
+#include "base/ascii_text.h"
 #include "session/install_session.h"
-#include "session/wide_string.h"
+#include "base/wide_string.h"
 
 namespace companions {
 namespace {
@@ -56,6 +57,14 @@ bool ReadAutostartPath(HKEY key, wchar_t (&path)[kAutostartCapacity]) {
   }
   if (type != REG_SZ && type != REG_EXPAND_SZ) {
     path[0] = 0;  // not a path: nothing to delete
+  } else if (path[0] == L'"') {
+    // Quoted since a path with a blank may be read as a shorter one; earlier
+    // builds wrote it bare, and both are read. Without its closing quote it
+    // names no file for certain.
+    const wchar_t* end = std::wcschr(path + 1, L'"');
+    size_t length = end != nullptr ? static_cast<size_t>(end - path - 1) : 0;
+    std::wmemmove(path, path + 1, length);
+    path[length] = 0;
   }
   return true;
 }
@@ -73,10 +82,51 @@ void DeleteTrayProgram(const wchar_t* path) {
   }
 }
 
-bool EndsWithSeparator(const session::WideString& text) {
-  size_t length = session::Length(text);
-  wchar_t last = length > 0 ? session::Text(text)[length - 1] : 0;
+bool EndsWithSeparator(const base::WideString& text) {
+  size_t length = base::Length(text);
+  wchar_t last = length > 0 ? base::Text(text)[length - 1] : 0;
   return last == L'\\' || last == L'/';
+}
+
+// The log-on entry is the whole quoted path: unquoted, a path with a blank
+// ("C:\Program Files\...") would first be tried as "C:\Program.exe".
+void RegisterForLogOn(const base::WideString& path) {
+  base::OwnedString entry;
+  bool whole = base::Assign(entry, L"\"", 1) &&
+               base::Append(entry, base::Text(path), base::Length(path)) &&
+               base::Append(entry, L"\"", 1);
+  HKEY key = nullptr;
+  if (whole && Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAutostartKey, 0, KEY_ALL_ACCESS, &key) ==
+                   ERROR_SUCCESS) {
+    Sys().RegSetValueExW(key, kAutostartValue, 0, REG_SZ,
+                         reinterpret_cast<const BYTE*>(base::Text(entry)),
+                         static_cast<DWORD>((base::Length(entry) + 1) * sizeof(wchar_t)));
+    Sys().RegCloseKey(key);
+  }
+}
+
+// Starts the companion with its quoted path, at most 259 of its characters,
+// as the whole command line; the installer neither waits for it nor watches
+// it.
+void Launch(const base::WideString& path) {
+  wchar_t command[kCommandPathLimit + 3] = {};
+  size_t count = std::min(base::Length(path), kCommandPathLimit);
+  command[0] = L'"';
+  std::wmemcpy(command + 1, base::Text(path), count);
+  command[count + 1] = L'"';
+  command[count + 2] = 0;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  // No standard handles: the companion outlives the installer, and a caller
+  // reading the installer's output to its end would wait for the companion.
+  startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process{};
+  if (Sys().CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                           nullptr, nullptr, &startup, &process)) {
+    Sys().CloseHandle(process.hProcess);
+    Sys().CloseHandle(process.hThread);
+  }
 }
 
 }  // namespace
@@ -101,8 +151,8 @@ void CloseTray(const wchar_t* keep) {
     wchar_t path[kAutostartCapacity];
     if (!ReadAutostartPath(key, path)) {
       Sys().Sleep(kNoValuePause);
-    } else if (session::IsFullPath(path) &&
-               (keep == nullptr || !session::EqualIgnoringAsciiCase(path, keep))) {
+    } else if (base::IsFullPath(path) &&
+               (keep == nullptr || !base::EqualIgnoringAsciiCase(path, keep))) {
       DeleteTrayProgram(path);  // never a relative path: it would name anyone's file
     }
   }
@@ -110,36 +160,36 @@ void CloseTray(const wchar_t* keep) {
   Sys().RegCloseKey(key);
 }
 
-session::WideString TrayProgramPath(const session::InstallSession& session) {
+base::WideString TrayProgramPath(const session::InstallSession& session) {
   // Every step is checked: when memory runs out, a part of the path would
   // name another file, so there is no path at all.
-  session::WideString directory = session::Copy(session.InstallerDirectory);
-  bool whole = session::Length(directory) == session::Length(session.InstallerDirectory);
+  base::WideString directory = base::Copy(session.InstallerDirectory);
+  bool whole = base::Length(directory) == base::Length(session.InstallerDirectory);
   if (whole && EndsWithSeparator(directory)) {
-    whole = session::Resize(directory, session::Length(directory) - 1);
+    whole = base::Resize(directory, base::Length(directory) - 1);
   }
-  session::WideString path;
+  base::WideString path;
   if (whole) {
-    path = session::ParentDirectory(directory);
+    path = base::ParentDirectory(directory);
     // An empty parent is right only for a directory without a separator
     // to cut at.
-    const wchar_t* text = session::Text(directory);
+    const wchar_t* text = base::Text(directory);
     const wchar_t* separator = std::wcsrchr(text, L'\\');
     if (separator == nullptr) {
       separator = std::wcsrchr(text, L'/');
     }
-    whole = separator == nullptr || separator == text || session::Length(path) > 0;
+    whole = separator == nullptr || separator == text || base::Length(path) > 0;
   }
-  session::Release(directory);
-  if (whole && session::Length(path) > 0 && !EndsWithSeparator(path)) {
-    whole = session::Append(path, L"\\", 1);
+  base::Release(directory);
+  if (whole && base::Length(path) > 0 && !EndsWithSeparator(path)) {
+    whole = base::Append(path, L"\\", 1);
   }
-  session::WideString name = session::FromNarrow("lumtray.exe");
-  if (!whole || session::Length(name) == 0 ||
-      !session::Append(path, session::Text(name), session::Length(name))) {
-    session::Release(path);
+  base::WideString name = base::FromNarrow("lumtray.exe");
+  if (!whole || base::Length(name) == 0 ||
+      !base::Append(path, base::Text(name), base::Length(name))) {
+    base::Release(path);
   }
-  session::Release(name);
+  base::Release(name);
   return path;
 }
 
@@ -147,7 +197,7 @@ void StartTray(session::InstallSession& session) {
   // Without the installer's directory the companion's place is unknown: a
   // bare name would be looked for in other directories and started with
   // the installer's rights.
-  if (session.LaunchTray == 0 || session::Length(session.InstallerDirectory) == 0) {
+  if (session.LaunchTray == 0 || base::Length(session.InstallerDirectory) == 0) {
     return;
   }
   OSVERSIONINFOA version{};
@@ -156,44 +206,13 @@ void StartTray(session::InstallSession& session) {
   if (version.dwPlatformId != VER_PLATFORM_WIN32_NT || version.dwMajorVersion <= 5) {
     return;
   }
-  session::WideString path = TrayProgramPath(session);
-  size_t length = session::Length(path);
+  base::OwnedString path(TrayProgramPath(session));
   // Without a folder (an installer at the root of a drive, or no memory)
   // the bare name would be looked for anywhere: no companion then.
-  if (!session::IsFullPath(session::Text(path))) {
-    session::Release(path);
-    return;
+  if (base::IsFullPath(base::Text(path))) {
+    RegisterForLogOn(path);
+    Launch(path);
   }
-
-  HKEY key = nullptr;
-  if (Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAutostartKey, 0, KEY_ALL_ACCESS, &key) ==
-      ERROR_SUCCESS) {
-    Sys().RegSetValueExW(key, kAutostartValue, 0, REG_SZ,
-                         reinterpret_cast<const BYTE*>(session::Text(path)),
-                         static_cast<DWORD>((length + 1) * sizeof(wchar_t)));
-    Sys().RegCloseKey(key);
-  }
-
-  // The quoted path, at most 259 of its characters, as the whole command line.
-  wchar_t command[kCommandPathLimit + 3] = {};
-  size_t count = length < kCommandPathLimit ? length : kCommandPathLimit;
-  command[0] = L'"';
-  std::wmemcpy(command + 1, session::Text(path), count);
-  command[count + 1] = L'"';
-  command[count + 2] = 0;
-
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_SHOW;
-  PROCESS_INFORMATION process{};
-  // The installer neither waits for the companion nor watches it.
-  if (Sys().CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
-                           nullptr, nullptr, &startup, &process)) {
-    Sys().CloseHandle(process.hProcess);
-    Sys().CloseHandle(process.hThread);
-  }
-  session::Release(path);
 }
 
 }  // namespace companions

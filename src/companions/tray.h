@@ -7,7 +7,7 @@
 #pragma once
 
 #include "platform/windows_api.h"
-#include "session/wide_string.h"
+#include "base/wide_string.h"
 
 namespace session {
 struct InstallSession;
@@ -36,7 +36,7 @@ inline constexpr size_t kCommandPathLimit = 259;   // characters of the path in 
 // companion it is about to start.
 void CloseTray(const wchar_t* keep = nullptr);
 // Where the companion lies: beside the installer's folder, in its parent.
-session::WideString TrayProgramPath(const session::InstallSession& session);
+base::WideString TrayProgramPath(const session::InstallSession& session);
 // Registers the companion beside the installer's folder for log-on and
 // starts it, unless the session says not to or the platform is too old.
 void StartTray(session::InstallSession& session);

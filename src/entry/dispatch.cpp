@@ -8,17 +8,17 @@
 #include "procedures/procedures.h"
 #include "procedures/status_probes.h"
 #include "services/pending_deletes.h"
-#include "session/ascii_text.h"
+#include "base/ascii_text.h"
 #include "session/install_session.h"
-#include "session/log_dialog.h"
-#include "session/module_instance.h"
+#include "session/log_delivery.h"
+#include "base/module_instance.h"
 #include "session/session_log.h"
 
 namespace entry {
 namespace {
 
+using base::EqualIgnoringAsciiCase;
 using platform::Sys;
-using session::EqualIgnoringAsciiCase;
 
 enum class InstallMode { kNone, kWithTray, kWithoutTray };
 
@@ -52,10 +52,7 @@ ExitCode Install(InstallMode mode, HWND parent) {
   session::LogLine(session, L">>0010");
   procedures::ReInstall(session);
   uint32_t scheduled = services::ScheduleRebootDeletes(session);
-  // Shift is only looked at when no error opens the dialog anyway.
-  if (session.ErrorCount != 0 || session::ShiftKeyDown()) {
-    session::LogDialog(session, parent);
-  }
+  session::DeliverLog(session, parent);
   int32_t errors = session.ErrorCount;
   session::LogLine(session, L">>0020");  // after the dialog: never shown
   session::FreeSession(session);
@@ -133,7 +130,7 @@ int32_t ParseWindowNumber(const wchar_t* text) {
 }
 
 ExitCode Run(HINSTANCE instance) {
-  session::SetModuleInstance(instance);
+  base::SetModuleInstance(instance);
   // The program is often started from a folder anyone can write to: no DLL
   // is ever loaded from it, nor from the current directory.
   if (!Sys().SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {

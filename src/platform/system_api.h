@@ -76,6 +76,8 @@ class SystemApi {
   virtual BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written,
                          LPOVERLAPPED overlapped) = 0;
   virtual BOOL CloseHandle(HANDLE handle) = 0;
+  virtual HANDLE GetStdHandle(DWORD which) = 0;
+  virtual DWORD GetFileType(HANDLE file) = 0;
   virtual BOOL DeleteFileW(LPCWSTR path) = 0;
   virtual BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags) = 0;
   virtual DWORD GetFileAttributesW(LPCWSTR path) = 0;
@@ -118,6 +120,10 @@ class SystemApi {
   virtual BOOL EndDialog(HWND dialog, INT_PTR result) = 0;
   virtual BOOL SetDlgItemTextW(HWND dialog, int item, LPCWSTR text) = 0;
   virtual BOOL SetWindowTextW(HWND window, LPCWSTR text) = 0;
+  virtual BOOL ShowWindow(HWND window, int command) = 0;
+  virtual HWINSTA GetProcessWindowStation() = 0;
+  virtual BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD size,
+                                         LPDWORD needed) = 0;
 
   // Mutexes, waits, processes and the platform version.
   virtual HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCSTR name) = 0;

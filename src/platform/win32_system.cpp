@@ -220,6 +220,12 @@ class Win32System final : public SystemApi {
   BOOL CloseHandle(HANDLE handle) override {
     return ::CloseHandle(handle);
   }
+  HANDLE GetStdHandle(DWORD which) override {
+    return ::GetStdHandle(which);
+  }
+  DWORD GetFileType(HANDLE file) override {
+    return ::GetFileType(file);
+  }
   BOOL DeleteFileW(LPCWSTR path) override {
     return ::DeleteFileW(path);
   }
@@ -314,6 +320,16 @@ class Win32System final : public SystemApi {
   }
   BOOL SetWindowTextW(HWND window, LPCWSTR text) override {
     return ::SetWindowTextW(window, text);
+  }
+  BOOL ShowWindow(HWND window, int command) override {
+    return ::ShowWindow(window, command);
+  }
+  HWINSTA GetProcessWindowStation() override {
+    return ::GetProcessWindowStation();
+  }
+  BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD size,
+                                 LPDWORD needed) override {
+    return ::GetUserObjectInformationW(object, index, info, size, needed);
   }
 
   HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCSTR name) override {

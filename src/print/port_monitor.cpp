@@ -9,7 +9,7 @@
 #include "services/pending_deletes.h"
 #include "services/spooler_service.h"
 #include "session/install_session.h"
-#include "session/memory.h"
+#include "base/memory.h"
 #include "session/session_log.h"
 
 namespace print {
@@ -65,19 +65,19 @@ void Rebind(session::InstallSession& session, PRINTER_INFO_2W& record) {
 // Switches every printer of the snapshot that uses the product's port to
 // "file:", remembering each in a new array of the session.
 void ReboundPrinters(session::InstallSession& session) {
-  session::FreeBlock(session.ReboundPrinters);
+  base::FreeBlock(session.ReboundPrinters);
   session.ReboundPrinters = nullptr;
   uint32_t count = session.Printers.count;
   if (count == 0) {
     return;
   }
   auto* rebound =
-      static_cast<ReboundPrinter*>(session::AllocateBlock((count + 1) * sizeof(ReboundPrinter)));
+      static_cast<ReboundPrinter*>(base::AllocateBlock((count + 1) * sizeof(ReboundPrinter)));
   if (rebound == nullptr) {
     return;  // a printer switched but not remembered would stay on "file:" for good
   }
   session.ReboundPrinters = rebound;
-  PRINTER_INFO_2W* records = session.Printers.Records();
+  PRINTER_INFO_2W* records = session.Printers.records;
   for (uint32_t i = 0; i < count; ++i) {
     wchar_t* ports = records[i].pPortName;
     const wchar_t* found = ports != nullptr ? std::wcsstr(ports, product::kMonitorName) : nullptr;
@@ -109,11 +109,11 @@ const wchar_t* FilePortToSwitchBack(const ReboundPrinter& entry) {
 void CopyMonitorFile(session::InstallSession& session) {
   // Without the system directory the copy would go to the current
   // directory, which may be anyone's (error 7 has told already).
-  if (session::Length(session.SystemDirectory) == 0) {
+  if (base::Length(session.SystemDirectory) == 0) {
     LogLine(session, L"No system directory: the monitor file is not copied");
     return;
   }
-  const wchar_t* directory = session::Text(session.SystemDirectory);
+  const wchar_t* directory = base::Text(session.SystemDirectory);
   if (services::CopyFile(session, directory, session.MonitorFile, nullptr, 0, 0) == S_OK) {
     return;
   }
@@ -124,6 +124,104 @@ void CopyMonitorFile(session::InstallSession& session) {
   services::ResumeSpooler(stop);
 }
 
+// Switches the printers that DeleteMonitor moved to "file:" back to the
+// product's port.
+void SwitchPrintersBack(session::InstallSession& session) {
+  for (ReboundPrinter* entry = session.ReboundPrinters;
+       entry != nullptr && entry->printer != nullptr; ++entry) {
+    const wchar_t* file_port = FilePortToSwitchBack(*entry);
+    if (file_port == nullptr) {
+      continue;
+    }
+    SwitchToProductPort(entry->printer->pPortName,
+                        static_cast<size_t>(file_port - entry->printer->pPortName));
+    Rebind(session, *entry->printer);
+  }
+}
+
+// The monitor's DLL in the system directory, under its registered name when
+// the monitor was found with one. Only a path in the system directory names
+// it (`located`): without the directory (error 7 has told), or without
+// memory for its copy, the bare name would name a file of the current
+// directory.
+base::WideString MonitorPath(session::InstallSession& session, const MonitorList& monitors,
+                             int index, bool& located) {
+  base::WideString path = base::Copy(session.SystemDirectory);
+  located = base::Length(session.SystemDirectory) != 0 &&
+            base::Length(path) == base::Length(session.SystemDirectory);
+  const wchar_t* dll = session.MonitorFile;
+  if (index < 0) {
+    LogLine(session, L"Computing monitor filename");
+  } else {
+    LogLine(session, L"Trying to get monitor filename from MONITOR_INFO_2");
+    const wchar_t* registered = monitors[index].pDLLName;
+    // A registration without a DLL name still names our DLL, never the bare
+    // system directory.
+    if (registered != nullptr && registered[0] != 0) {
+      dll = registered;
+    }
+  }
+  if (dll != nullptr && dll[0] != 0) {
+    base::Append(path, dll);
+  }
+  LogLine(session, L"Auto calculated monitor file name: %s", base::Text(path));
+  return path;
+}
+
+// Whether a reinstall keeps the installed monitor, its DLL (`path`, null when
+// it is not located) being of a compatible build; the session's flags then
+// say what the install skips.
+bool KeepsCompatibleMonitor(session::InstallSession& session, const wchar_t* path, int index) {
+  if (session.CheckMonitorVersion == 0) {
+    LogLine(session, L"There is no check for monitor version");
+    return false;
+  }
+  int32_t build = path != nullptr ? FileProductVersion(path) : -1;
+  if (!Compatible(build)) {
+    if (build == -1) {
+      LogLine(session, L"Version is unknown, proceed with reinstall");
+    } else {
+      LogLine(session, L"Version (%d) is not supported, proceed with reinstall", build);
+    }
+    return false;
+  }
+  LogLine(session, L"Version (%d) is compatible, proceed without uninstall", build);
+  if (index >= 0) {
+    session.InstallMonitor = 0;
+  } else {
+    session.CopyMonitor = 0;
+  }
+  LogLine(session, L"InstallMonitor == %d, CopyMonitor == %d",
+          static_cast<int>(session.InstallMonitor), static_cast<int>(session.CopyMonitor));
+  return true;
+}
+
+// Deletes the monitor's registration; when the spooler refuses, once more
+// with the printers on the product's port switched to "file:", and once more
+// after a spooler restart. False when it stays registered, or was not there.
+bool RemoveRegistration(session::InstallSession& session, int index) {
+  if (SpoolDeleteMonitor(session.Environment)) {
+    return true;
+  }
+  if (index < 0) {
+    LogLine(session, L"Can't delete monitor and monitor was not found. So everything should be ok");
+    return false;
+  }
+  LogLine(session, L"Can't delete monitor from the first try");
+  ReboundPrinters(session);
+  if (SpoolDeleteMonitor(session.Environment)) {
+    return true;
+  }
+  services::SpoolerStop stop;
+  services::RestartSpooler(stop, &session);
+  services::ResumeSpooler(stop);
+  if (SpoolDeleteMonitor(session.Environment)) {
+    return true;
+  }
+  ReportError(session, ErrorNumber::kRemoveMonitor);
+  return false;
+}
+
 }  // namespace
 
 int32_t FileProductVersion(const wchar_t* path) {
@@ -132,7 +230,7 @@ int32_t FileProductVersion(const wchar_t* path) {
   if (size == 0) {
     return -1;
   }
-  void* block = session::AllocateBlock(size);
+  void* block = base::AllocateBlock(size);
   if (block == nullptr) {
     return -1;
   }
@@ -144,13 +242,13 @@ int32_t FileProductVersion(const wchar_t* path) {
       info != nullptr && length >= sizeof(VS_FIXEDFILEINFO)) {
     build = LOWORD(info->dwProductVersionLS);
   }
-  session::FreeBlock(block);
+  base::FreeBlock(block);
   return build;
 }
 
 void AddMonitor(session::InstallSession& session) {
   LogLine(session, L">AddMonitor");
-  ++session.Depth;
+  session::LogStep step(session);
   if (session.CopyMonitor != 0) {
     LogLine(session, L"Copy monitor file");
     CopyMonitorFile(session);
@@ -175,27 +273,15 @@ void AddMonitor(session::InstallSession& session) {
   }
   if (!added) {
     ReportError(session, ErrorNumber::kInstallMonitor);
-    --session.Depth;
     return;
   }
   LogLine(session, L"AddMonitor - OK :)");
-
-  for (ReboundPrinter* entry = session.ReboundPrinters;
-       entry != nullptr && entry->printer != nullptr; ++entry) {
-    const wchar_t* file_port = FilePortToSwitchBack(*entry);
-    if (file_port == nullptr) {
-      continue;
-    }
-    SwitchToProductPort(entry->printer->pPortName,
-                        static_cast<size_t>(file_port - entry->printer->pPortName));
-    Rebind(session, *entry->printer);
-  }
-  --session.Depth;
+  SwitchPrintersBack(session);
 }
 
 void DeleteMonitor(session::InstallSession& session, const MonitorList& monitors) {
   LogLine(session, L">DeleteMonitor");
-  ++session.Depth;
+  session::LogStep step(session);
   if (monitors.count != 0) {
     LogMonitorList(session, monitors);
   } else {
@@ -207,85 +293,16 @@ void DeleteMonitor(session::InstallSession& session, const MonitorList& monitors
   } else {
     LogLine(session, L"Port monitor is found. Index=%d", index + 1);
   }
-
-  session::WideString path = session::Copy(session.SystemDirectory);
-  // Only a path in the system directory names the monitor's DLL: without
-  // the directory (error 7 has told), or without memory for its copy, the
-  // bare name would name a file of the current directory.
-  bool located = session::Length(session.SystemDirectory) != 0 &&
-                 session::Length(path) == session::Length(session.SystemDirectory);
-  const wchar_t* dll = session.MonitorFile;
-  if (index < 0) {
-    LogLine(session, L"Computing monitor filename");
-  } else {
-    LogLine(session, L"Trying to get monitor filename from MONITOR_INFO_2");
-    const wchar_t* registered =
-        static_cast<const MONITOR_INFO_2W*>(monitors.entries)[index].pDLLName;
-    // A registration without a DLL name still names our DLL, never the bare
-    // system directory.
-    if (registered != nullptr && registered[0] != 0) {
-      dll = registered;
-    }
-  }
-  if (dll != nullptr && dll[0] != 0) {
-    session::Append(path, dll);
-  }
-  LogLine(session, L"Auto calculated monitor file name: %s", session::Text(path));
-
-  if (session.CheckMonitorVersion != 0) {
-    int32_t build = located ? FileProductVersion(session::Text(path)) : -1;
-    if (Compatible(build)) {
-      LogLine(session, L"Version (%d) is compatible, proceed without uninstall", build);
-      if (index >= 0) {
-        session.InstallMonitor = 0;
-      } else {
-        session.CopyMonitor = 0;
-      }
-      LogLine(session, L"InstallMonitor == %d, CopyMonitor == %d",
-              static_cast<int>(session.InstallMonitor), static_cast<int>(session.CopyMonitor));
-      session::Release(path);
-      --session.Depth;
-      return;
-    }
-    if (build == -1) {
-      LogLine(session, L"Version is unknown, proceed with reinstall");
-    } else {
-      LogLine(session, L"Version (%d) is not supported, proceed with reinstall", build);
-    }
-  } else {
-    LogLine(session, L"There is no check for monitor version");
-  }
-
-  bool removed = SpoolDeleteMonitor(session.Environment) != FALSE;
-  if (!removed && index < 0) {
-    LogLine(session, L"Can't delete monitor and monitor was not found. So everything should be ok");
-    session::Release(path);
-    --session.Depth;
+  bool located = false;
+  base::OwnedString path(MonitorPath(session, monitors, index, located));
+  if (KeepsCompatibleMonitor(session, located ? base::Text(path) : nullptr, index) ||
+      !RemoveRegistration(session, index)) {
     return;
   }
-  if (!removed) {
-    LogLine(session, L"Can't delete monitor from the first try");
-    ReboundPrinters(session);
-    removed = SpoolDeleteMonitor(session.Environment) != FALSE;
-  }
-  if (!removed) {
-    services::SpoolerStop stop;
-    services::RestartSpooler(stop, &session);
-    services::ResumeSpooler(stop);
-    removed = SpoolDeleteMonitor(session.Environment) != FALSE;
-    if (!removed) {
-      ReportError(session, ErrorNumber::kRemoveMonitor);
-      session::Release(path);
-      --session.Depth;
-      return;
-    }
-  }
-  if (located && session::Length(path) > session::Length(session.SystemDirectory)) {
-    services::DeleteOrDefer(session, session::Text(path));
+  if (located && base::Length(path) > base::Length(session.SystemDirectory)) {
+    services::DeleteOrDefer(session, base::Text(path));
   }
   LogLine(session, L"Monitor was removed :)");
-  session::Release(path);
-  --session.Depth;
 }
 
 }  // namespace print

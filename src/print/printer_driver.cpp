@@ -28,15 +28,14 @@ BOOL DeleteProductDriver(const session::InstallSession& session) {
 
 void AddPrinterDriver(session::InstallSession& session) {
   LogLine(session, L">Add Printer Driver");
-  ++session.Depth;
+  session::LogStep step(session);
   // Without the driver directory (error 6 has told) the copies would go to
   // the current directory, which may be anyone's, and be deleted from there.
-  if (session::Length(session.DriverDirectory) == 0) {
+  if (base::Length(session.DriverDirectory) == 0) {
     LogLine(session, L"No printer driver directory: the driver is not staged");
-    --session.Depth;
     return;
   }
-  const wchar_t* directory = session::Text(session.DriverDirectory);
+  const wchar_t* directory = base::Text(session.DriverDirectory);
   wchar_t driver_path[kStagedPathCapacity] = {};
   wchar_t config_path[kStagedPathCapacity] = {};
   wchar_t help_path[kStagedPathCapacity] = {};
@@ -44,8 +43,7 @@ void AddPrinterDriver(session::InstallSession& session) {
                          1) != S_OK ||
       services::CopyFile(session, directory, session.ConfigFile, config_path, kStagedPathCapacity,
                          1) != S_OK) {
-    --session.Depth;  // no driver without both DLLs
-    return;
+    return;  // no driver without both DLLs
   }
   if (services::CopyFile(session, directory, session.HelpFile, help_path, kStagedPathCapacity, 1) !=
       S_OK) {
@@ -74,16 +72,13 @@ void AddPrinterDriver(session::InstallSession& session) {
   if (help_path[0] != 0) {
     services::DeleteOrDefer(session, help_path);
   }
-  --session.Depth;
 }
 
 void DeletePrinterDriver(session::InstallSession& session, const DriverList& drivers) {
   LogLine(session, L">DeletePrinterDriver for %s", session.Environment);
-  ++session.Depth;
+  session::LogStep step(session);
   if (drivers.count != 0) {
-    // Read as level-6 records.
-    LogNameListing(session, L"------------ %d existing drivers-----------", drivers.entries,
-                   sizeof(DRIVER_INFO_6W), offsetof(DRIVER_INFO_6W, pName), drivers.count,
+    LogNameListing(session, L"------------ %d existing drivers-----------", drivers,
                    L"-------------------------------------------");
   } else if (drivers.failed) {
     LogLine(session, L"Can't list the printer drivers");
@@ -95,7 +90,6 @@ void DeletePrinterDriver(session::InstallSession& session, const DriverList& dri
   // deletion itself tells, rather than an uninstall claiming it removed it.
   if (index < 0 && !drivers.failed) {
     LogLine(session, L"No Lumenquill driver was found");
-    --session.Depth;
     return;
   }
   if (index >= 0) {
@@ -116,7 +110,6 @@ void DeletePrinterDriver(session::InstallSession& session, const DriverList& dri
       ReportError(session, ErrorNumber::kRemoveDriver);
     }
   }
-  --session.Depth;
 }
 
 }  // namespace print

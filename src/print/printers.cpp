@@ -6,7 +6,7 @@
 #include "print/spooler_queries.h"
 #include "product.h"
 #include "session/install_session.h"
-#include "session/memory.h"
+#include "base/memory.h"
 #include "session/session_log.h"
 
 namespace print {
@@ -110,14 +110,13 @@ Remembered RememberPrinter(session::InstallSession& session, PRINTER_INFO_2W& re
   char subkey[kNameBuffer] = {};
   Remembered result = GetPrinterSubKey(printer, subkey) ? Remembered::kKnown : Remembered::kUnknown;
   if (subkey[0] != 0) {
-    auto* node =
-        static_cast<PrinterRestoreNode*>(session::AllocateBlock(sizeof(PrinterRestoreNode)));
-    char* copy = node != nullptr ? session::CopyText(subkey) : nullptr;
+    auto* node = static_cast<PrinterRestoreNode*>(base::AllocateBlock(sizeof(PrinterRestoreNode)));
+    char* copy = node != nullptr ? base::CopyText(subkey) : nullptr;
     if (copy != nullptr) {
       *node = PrinterRestoreNode{copy, &record, session.RestoreList};
       session.RestoreList = node;
     } else {
-      session::FreeBlock(node);
+      base::FreeBlock(node);
       result = Remembered::kUnknown;
     }
   }
@@ -127,7 +126,7 @@ Remembered RememberPrinter(session::InstallSession& session, PRINTER_INFO_2W& re
 
 void DeletePrinter(session::InstallSession& session, const wchar_t* name) {
   LogLine(session, L">DeletePrinter(%s)", NameOrStar(name));
-  ++session.Depth;
+  session::LogStep step(session);
   PRINTER_DEFAULTSW defaults{nullptr, nullptr, kDeleteAccess};
   HANDLE printer = nullptr;
   if (!Sys().OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
@@ -140,13 +139,12 @@ void DeletePrinter(session::InstallSession& session, const wchar_t* name) {
     }
     Sys().ClosePrinter(printer);
   }
-  --session.Depth;
 }
 
 void DeleteAllPrinters(session::InstallSession& session) {
   LogLine(session, L">DeleteAllPrinters");
-  ++session.Depth;
-  PRINTER_INFO_2W* records = session.Printers.Records();
+  session::LogStep step(session);
+  PRINTER_INFO_2W* records = session.Printers.records;
   for (uint32_t i = 0; i < session.Printers.count; ++i) {
     if (!IsProductDriver(records[i].pDriverName)) {
       continue;
@@ -167,12 +165,11 @@ void DeleteAllPrinters(session::InstallSession& session) {
     }
     DeletePrinter(session, records[i].pPrinterName);
   }
-  --session.Depth;
 }
 
 HANDLE AddPrinter(session::InstallSession& session, const wchar_t* name) {
   LogLine(session, L">AddPrinter(%s)", NameOrStar(name));
-  ++session.Depth;
+  session::LogStep step(session);
   LogLine(session, L"Let's check our port monitors");
   // Only logged: the printer is added whatever the check finds.
   MonitorList monitors;
@@ -187,7 +184,6 @@ HANDLE AddPrinter(session::InstallSession& session, const wchar_t* name) {
       LogLine(session, L"BTW, there is no port monitors on this system.");
     }
   }
-  FreeList(monitors);
 
   PRINTER_INFO_2W info{};
   info.pPrinterName = const_cast<LPWSTR>(name);
@@ -201,7 +197,6 @@ HANDLE AddPrinter(session::InstallSession& session, const wchar_t* name) {
   } else {
     ReportError(session, ErrorNumber::kAddPrinter, NameOrStar(name));
   }
-  --session.Depth;
   return printer;
 }
 
@@ -222,17 +217,16 @@ void RestorePrinters(session::InstallSession& session) {
         ClearDeletedMark(key);
       }
     }
-    PrinterInfoBlock info;
+    PrinterSnapshot info;
     QueryPrinterInfo(info, printer);
-    if (info.block != nullptr) {
-      auto* record = static_cast<PRINTER_INFO_2W*>(info.block);
-      record->pComment = old.pComment;
-      record->pLocation = old.pLocation;
-      Sys().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0);
+    if (info.count != 0) {
+      PRINTER_INFO_2W& record = info[0];
+      record.pComment = old.pComment;
+      record.pLocation = old.pLocation;
+      Sys().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&record), 0);
       if ((old.Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0 && IsProductDriver(old.pDriverName)) {
-        Sys().SetDefaultPrinterW(record->pPrinterName);
+        Sys().SetDefaultPrinterW(record.pPrinterName);
       }
-      FreeInfo(info);
     }
     Sys().ClosePrinter(printer);
     ++restored;
@@ -249,8 +243,8 @@ void FreeRestoreList(session::InstallSession& session) {
   while (session.RestoreList != nullptr) {
     PrinterRestoreNode* node = session.RestoreList;
     session.RestoreList = node->next;
-    session::FreeBlock(node->subkey);
-    session::FreeBlock(node);
+    base::FreeBlock(node->subkey);
+    base::FreeBlock(node);
   }
 }
 

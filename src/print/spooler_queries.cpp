@@ -5,7 +5,7 @@
 #include "platform/system_api.h"
 #include "product.h"
 #include "session/install_session.h"
-#include "session/memory.h"
+#include "base/memory.h"
 #include "session/session_log.h"
 
 namespace print {
@@ -21,81 +21,47 @@ LPWSTR Writable(const wchar_t* text) {
   return const_cast<LPWSTR>(text);
 }
 
-// Record sizes of the published structures, and where pName sits in them.
-struct RecordLayout {
-  uint32_t level;
-  size_t size;
-  size_t name_offset;
-};
-constexpr RecordLayout kMonitorLayouts[] = {{1, sizeof(MONITOR_INFO_1W), 0},
-                                            {2, sizeof(MONITOR_INFO_2W), 0}};
-constexpr RecordLayout kDriverLayouts[] = {
-    {1, sizeof(DRIVER_INFO_1W), offsetof(DRIVER_INFO_1W, pName)},
-    {2, sizeof(DRIVER_INFO_2W), offsetof(DRIVER_INFO_2W, pName)},
-    {3, sizeof(DRIVER_INFO_3W), offsetof(DRIVER_INFO_3W, pName)},
-    {4, sizeof(DRIVER_INFO_4W), offsetof(DRIVER_INFO_4W, pName)},
-    {5, sizeof(DRIVER_INFO_5W), offsetof(DRIVER_INFO_5W, pName)},
-    {6, sizeof(DRIVER_INFO_6W), offsetof(DRIVER_INFO_6W, pName)},
-};
-static_assert(sizeof(MONITOR_INFO_2W) == 24 && sizeof(DRIVER_INFO_2W) == 48 &&
-                  sizeof(DRIVER_INFO_3W) == 80 && sizeof(DRIVER_INFO_4W) == 88 &&
-                  sizeof(DRIVER_INFO_5W) == 64 && sizeof(DRIVER_INFO_6W) == 136,
-              "the 64-bit layouts of the spooler's records");
+// Where the two calls of a query ended.
+enum class Fetched { kNothing, kRecords, kQueryFailed, kNoMemory, kFetchFailed };
 
-template <size_t N>
-int FindByName(const RecordLayout (&layouts)[N], const void* entries, uint32_t level,
-               uint32_t count, const wchar_t* name) {
-  if (entries == nullptr || count == 0) {
-    return -1;
+// The two-call protocol: `call(buffer, size, &needed, &count)` without a
+// buffer for the size, then into a zero-filled block of that size (and
+// `slack` zero bytes more, which the fetch is not told of). The list is
+// empty, with the thread's last error telling why, unless records came.
+template <typename Record, typename Call>
+Fetched FetchRecords(RecordList<Record>& list, Call call, size_t slack = 0) {
+  list.Free();
+  DWORD needed = 0, count = 0;
+  if (call(nullptr, 0, &needed, &count)) {
+    return Fetched::kNothing;
   }
-  for (const RecordLayout& layout : layouts) {
-    if (layout.level != level) {
-      continue;
-    }
-    for (uint32_t i = 0; i < count; ++i) {
-      const auto* record = static_cast<const char*>(entries) + i * layout.size;
-      const auto* record_name =
-          *reinterpret_cast<const wchar_t* const*>(record + layout.name_offset);
-      if (record_name != nullptr && std::wcscmp(record_name, name) == 0) {
-        return static_cast<int>(i);
-      }
+  if (Sys().GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return Fetched::kQueryFailed;
+  }
+  void* block = base::AllocateBlock(needed + slack);
+  if (block == nullptr) {
+    Sys().SetLastError(kOutOfMemory);
+    return Fetched::kNoMemory;
+  }
+  if (!call(static_cast<LPBYTE>(block), needed, &needed, &count)) {
+    DWORD error = Sys().GetLastError();
+    base::FreeBlock(block);
+    Sys().SetLastError(error);
+    return Fetched::kFetchFailed;
+  }
+  list.records = static_cast<Record*>(block);
+  list.count = count;
+  return Fetched::kRecords;
+}
+
+template <typename Record>
+int FindByName(const RecordList<Record>& list, const wchar_t* name) {
+  for (uint32_t i = 0; i < list.count; ++i) {
+    if (list[i].pName != nullptr && std::wcscmp(list[i].pName, name) == 0) {
+      return static_cast<int>(i);
     }
   }
   return -1;
-}
-
-// The two-call fetch: the size query, then a zero-filled block of the
-// reported size (plus `slack` zero bytes) and the fetch into it. Returns the
-// block, or null with the thread's last error telling why; `failed` (when
-// given) tells a failure from a size query that found nothing to fetch.
-template <typename SizeQuery, typename Fetch>
-void* FetchBlock(SizeQuery size_query, Fetch fetch, size_t slack, DWORD* size,
-                 bool* failed = nullptr) {
-  bool ignored = false;
-  bool& failure = failed != nullptr ? *failed : ignored;
-  failure = true;
-  DWORD needed = 0;
-  if (size_query(&needed)) {
-    failure = false;
-    return nullptr;
-  }
-  if (Sys().GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    return nullptr;
-  }
-  void* block = session::AllocateBlock(needed + slack);
-  if (block == nullptr) {
-    Sys().SetLastError(kOutOfMemory);
-    return nullptr;
-  }
-  if (!fetch(static_cast<LPBYTE>(block), needed)) {
-    DWORD error = Sys().GetLastError();
-    session::FreeBlock(block);
-    Sys().SetLastError(error);
-    return nullptr;
-  }
-  failure = false;
-  *size = needed;
-  return block;
 }
 
 // The line of EnumerateMonitors for a failed call: the system's text for the
@@ -109,151 +75,80 @@ void LogEnumFailure(session::InstallSession& session, const wchar_t* format, DWO
   Sys().SetLastError(error);
 }
 
-// Frees a record's block; a record without a block holds nothing.
-template <typename Record>
-void ReleaseEntries(Record& record) {
-  session::FreeBlock(record.entries);
-  record.entries = nullptr;
-  record.count = 0;
-}
-
 }  // namespace
 
-MonitorList& EnumerateMonitors(MonitorList& list, session::InstallSession& session) {
-  list = MonitorList{nullptr, 2, 0};
-  DWORD needed = 0, count = 0;
-  if (Sys().EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &count)) {
-    LogLine(session, L"1. EnumMonitors returns true");
-    return list;
+void EnumerateMonitors(MonitorList& list, session::InstallSession& session) {
+  switch (FetchRecords(list, [](LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD count) {
+    return Sys().EnumMonitorsW(nullptr, 2, buffer, size, needed, count);
+  })) {
+    case Fetched::kNothing:
+      LogLine(session, L"1. EnumMonitors returns true");
+      break;
+    case Fetched::kQueryFailed:
+      LogEnumFailure(session, L"2. EnumMonitors  failed with code: %s", Sys().GetLastError());
+      break;
+    case Fetched::kNoMemory:
+      LogLine(session, L"3. EnumMonitors - can't allocate memory for buffer");
+      Sys().SetLastError(kOutOfMemory);
+      break;
+    case Fetched::kFetchFailed:
+      LogEnumFailure(session, L"3. EnumMonitors  failed with code: %s", Sys().GetLastError());
+      break;
+    case Fetched::kRecords:
+      break;
   }
-  DWORD error = Sys().GetLastError();
-  if (error != ERROR_INSUFFICIENT_BUFFER) {
-    LogEnumFailure(session, L"2. EnumMonitors  failed with code: %s", error);
-    return list;
-  }
-  void* block = session::AllocateBlock(needed);
-  if (block == nullptr) {
-    LogLine(session, L"3. EnumMonitors - can't allocate memory for buffer");
-    Sys().SetLastError(kOutOfMemory);
-    return list;
-  }
-  if (!Sys().EnumMonitorsW(nullptr, 2, static_cast<LPBYTE>(block), needed, &needed, &count)) {
-    error = Sys().GetLastError();
-    session::FreeBlock(block);
-    LogEnumFailure(session, L"3. EnumMonitors  failed with code: %s", error);
-    return list;
-  }
-  list.entries = block;
-  list.count = count;
-  return list;
 }
 
-DriverList& EnumerateDrivers(DriverList& list, const wchar_t* environment) {
-  list = DriverList{nullptr, 6, 0, false};
-  DWORD count = 0, size = 0;
-  list.entries = FetchBlock(
-      [&](DWORD* needed) {
-        return Sys().EnumPrinterDriversW(nullptr, Writable(environment), 6, nullptr, 0, needed,
-                                         &count);
-      },
-      [&](LPBYTE block, DWORD needed) {
-        return Sys().EnumPrinterDriversW(nullptr, Writable(environment), 6, block, needed, &needed,
-                                         &count);
-      },
-      0, &size, &list.failed);
-  list.count = list.entries != nullptr ? count : 0;
-  return list;
+void EnumerateDrivers(DriverList& list, const wchar_t* environment) {
+  Fetched fetched =
+      FetchRecords(list, [&](LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD count) {
+        return Sys().EnumPrinterDriversW(nullptr, Writable(environment), 6, buffer, size, needed,
+                                         count);
+      });
+  list.failed = fetched != Fetched::kNothing && fetched != Fetched::kRecords;
 }
 
-PrinterInfoBlock& QueryPrinterInfo(PrinterInfoBlock& info, HANDLE printer) {
-  info = PrinterInfoBlock{};
-  DWORD size = 0;
-  info.block =
-      FetchBlock([&](DWORD* needed) { return Sys().GetPrinterW(printer, 2, nullptr, 0, needed); },
-                 [&](LPBYTE block, DWORD needed) {
-                   return Sys().GetPrinterW(printer, 2, block, needed, &needed);
-                 },
-                 0, &size);
-  info.size = info.block != nullptr ? size : 0;
-  return info;
+void QueryPrinterInfo(PrinterSnapshot& info, HANDLE printer) {
+  FetchRecords(info, [&](LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD count) {
+    *count = 1;
+    return Sys().GetPrinterW(printer, 2, buffer, size, needed);
+  });
 }
 
-void* QueryDriverInfo(HANDLE printer) {
-  DWORD size = 0;
+void QueryDriverInfo(RecordList<DRIVER_INFO_2W>& info, HANDLE printer) {
   // The size query names the environment; the fetch names none, so the
   // spooler answers for its own.
-  return FetchBlock(
-      [&](DWORD* needed) {
-        return Sys().GetPrinterDriverW(printer, Writable(product::kEnvironmentX64), 2, nullptr, 0,
-                                       needed);
-      },
-      [&](LPBYTE block, DWORD needed) {
-        return Sys().GetPrinterDriverW(printer, nullptr, 2, block, needed, &needed);
-      },
-      0, &size);
+  FetchRecords(info, [&](LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD count) {
+    *count = 1;
+    const wchar_t* environment = buffer == nullptr ? product::kEnvironmentX64 : nullptr;
+    return Sys().GetPrinterDriverW(printer, Writable(environment), 2, buffer, size, needed);
+  });
 }
 
 void TakePrinterSnapshot(PrinterSnapshot& snapshot) {
-  FreePrinterSnapshot(snapshot);
   constexpr DWORD kFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
-  DWORD count = 0, size = 0;
-  // The fetch is told the reported size although the block is larger, so the
-  // bytes after the spooler's data stay zero.
-  snapshot.entries = FetchBlock(
-      [&](DWORD* needed) {
-        return Sys().EnumPrintersW(kFlags, nullptr, 2, nullptr, 0, needed, &count);
+  FetchRecords(
+      snapshot,
+      [](LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD count) {
+        return Sys().EnumPrintersW(kFlags, nullptr, 2, buffer, size, needed, count);
       },
-      [&](LPBYTE block, DWORD needed) {
-        return Sys().EnumPrintersW(kFlags, nullptr, 2, block, needed, &needed, &count);
-      },
-      kSnapshotSlack, &size);
-  snapshot.count = snapshot.entries != nullptr ? count : 0;
-}
-
-void FreePrinterSnapshot(PrinterSnapshot& snapshot) {
-  ReleaseEntries(snapshot);
-}
-
-void FreeList(MonitorList& list) {
-  ReleaseEntries(list);
-}
-
-void FreeList(DriverList& list) {
-  ReleaseEntries(list);
-}
-
-void FreeInfo(PrinterInfoBlock& info) {
-  session::FreeBlock(info.block);
-  info = PrinterInfoBlock{};
+      kSnapshotSlack);
 }
 
 int FindProductMonitor(const MonitorList& list) {
-  return FindByName(kMonitorLayouts, list.entries, list.level, list.count, product::kMonitorName);
+  return FindByName(list, product::kMonitorName);
 }
 
 int FindProductDriver(const DriverList& list) {
-  return FindByName(kDriverLayouts, list.entries, list.level, list.count, product::kDriverName);
+  return FindByName(list, product::kDriverName);
 }
 
 bool IsProductDriver(const wchar_t* name) {
   return name != nullptr && std::wcscmp(name, product::kDriverName) == 0;
 }
 
-void LogNameListing(session::InstallSession& session, const wchar_t* header, const void* entries,
-                    size_t record_size, size_t name_offset, uint32_t count, const wchar_t* ruler) {
-  LogLine(session, header, static_cast<int>(count));
-  for (uint32_t i = 0; entries != nullptr && i < count; ++i) {
-    const auto* record = static_cast<const char*>(entries) + i * record_size;
-    const auto* name = *reinterpret_cast<const wchar_t* const*>(record + name_offset);
-    LogLine(session, L"%d. %s", static_cast<int>(i + 1), name != nullptr ? name : L"***EMPTY***");
-  }
-  LogLine(session, L"%s", ruler);
-}
-
 void LogMonitorList(session::InstallSession& session, const MonitorList& list) {
-  // Read as level-2 records, whatever the list's level says.
-  LogNameListing(session, L"------- %d existing monitors ----------", list.entries,
-                 sizeof(MONITOR_INFO_2W), offsetof(MONITOR_INFO_2W, pName), list.count,
+  LogNameListing(session, L"------- %d existing monitors ----------", list,
                  L"---------------------------------------");
 }
 

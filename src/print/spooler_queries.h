@@ -4,13 +4,14 @@
 // wrappers around the spooler's add and delete calls.
 //
 // Every query uses two calls: a size query without a buffer, then a fetch
-// into a zero-filled block of the reported size. A record that holds no block
-// has a count of 0.
+// into a zero-filled block of the reported size.
 #pragma once
 
 #include <cstdint>
 
+#include "base/memory.h"
 #include "platform/windows_api.h"
+#include "session/session_log.h"
 
 namespace session {
 struct InstallSession;
@@ -18,46 +19,52 @@ struct InstallSession;
 
 namespace print {
 
-struct MonitorList {
-  void* entries = nullptr;  // MONITOR_INFO_2W records
-  uint32_t level = 0;
+// Records of one type that the spooler wrote into one block, their strings
+// after them. The list owns the block: an empty list holds none, and the
+// block goes with Free or at the end of the list's scope.
+template <typename Record>
+struct RecordList {
+  Record* records = nullptr;
   uint32_t count = 0;
+
+  RecordList() = default;
+  ~RecordList() { Free(); }
+  RecordList(const RecordList&) = delete;
+  RecordList& operator=(RecordList&& other) {  // takes the other's block over
+    if (this != &other) {
+      Free();
+      records = other.records;
+      count = other.count;
+      other.records = nullptr;
+      other.count = 0;
+    }
+    return *this;
+  }
+  Record& operator[](uint32_t index) const { return records[index]; }
+  void Free() {
+    base::FreeBlock(records);
+    records = nullptr;
+    count = 0;
+  }
 };
 
-struct DriverList {
-  void* entries = nullptr;  // DRIVER_INFO_6W records
-  uint32_t level = 0;
-  uint32_t count = 0;
+using MonitorList = RecordList<MONITOR_INFO_2W>;
+struct DriverList : RecordList<DRIVER_INFO_6W> {
   // The query failed: the list says nothing about which drivers exist.
   bool failed = false;
 };
-
-struct PrinterInfoBlock {
-  void* block = nullptr;  // one PRINTER_INFO_2W and its strings
-  uint32_t size = 0;
-};
-
-struct PrinterSnapshot {
-  // PRINTER_INFO_2W records of all local printers and connections, their
-  // strings, and 32 zero bytes after the spooler's data.
-  void* entries = nullptr;
-  uint32_t count = 0;
-
-  PRINTER_INFO_2W* Records() const { return static_cast<PRINTER_INFO_2W*>(entries); }
-};
+// All local printers and connections, with 32 zero bytes after the
+// spooler's data; or one printer's record.
+using PrinterSnapshot = RecordList<PRINTER_INFO_2W>;
 
 // Lists the monitors (level 2) and writes what went wrong into the log.
-MonitorList& EnumerateMonitors(MonitorList& list, session::InstallSession& session);
-DriverList& EnumerateDrivers(DriverList& list, const wchar_t* environment);
-PrinterInfoBlock& QueryPrinterInfo(PrinterInfoBlock& info, HANDLE printer);
-// The DRIVER_INFO_2W of the printer's driver, in a block the caller frees, or
-// null.
-void* QueryDriverInfo(HANDLE printer);
+void EnumerateMonitors(MonitorList& list, session::InstallSession& session);
+void EnumerateDrivers(DriverList& list, const wchar_t* environment);
+// The printer's PRINTER_INFO_2W, or an empty list.
+void QueryPrinterInfo(PrinterSnapshot& info, HANDLE printer);
+// The DRIVER_INFO_2W of the printer's driver, or an empty list.
+void QueryDriverInfo(RecordList<DRIVER_INFO_2W>& info, HANDLE printer);
 void TakePrinterSnapshot(PrinterSnapshot& snapshot);
-void FreePrinterSnapshot(PrinterSnapshot& snapshot);
-void FreeList(MonitorList& list);
-void FreeList(DriverList& list);
-void FreeInfo(PrinterInfoBlock& info);
 
 // 0-based index of the first record named exactly "Lumenquill:" /
 // "Lumenquill printer", or -1.
@@ -69,8 +76,17 @@ bool IsProductDriver(const wchar_t* name);
 void LogMonitorList(session::InstallSession& session, const MonitorList& list);
 // A listing for the log: the header (formatted with the count), one numbered
 // line per record with its name ("***EMPTY***" without one), the ruler.
-void LogNameListing(session::InstallSession& session, const wchar_t* header, const void* entries,
-                    size_t record_size, size_t name_offset, uint32_t count, const wchar_t* ruler);
+template <typename Record>
+void LogNameListing(session::InstallSession& session, const wchar_t* header,
+                    const RecordList<Record>& list, const wchar_t* ruler) {
+  session::LogLine(session, header, static_cast<int>(list.count));
+  for (uint32_t i = 0; i < list.count; ++i) {
+    const wchar_t* name = list[i].pName;
+    session::LogLine(session, L"%d. %s", static_cast<int>(i + 1),
+                     name != nullptr ? name : L"***EMPTY***");
+  }
+  session::LogLine(session, L"%s", ruler);
+}
 
 BOOL SpoolClosePrinter(HANDLE printer);
 HANDLE SpoolAddPrinter(PRINTER_INFO_2W& printer);

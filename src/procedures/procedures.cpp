@@ -9,7 +9,7 @@
 #include "services/pending_renames.h"
 #include "services/spooler_service.h"
 #include "session/install_session.h"
-#include "session/log_dialog.h"
+#include "session/log_delivery.h"
 #include "session/session_log.h"
 
 namespace procedures {
@@ -43,15 +43,14 @@ void RetryPendingDeletes(session::InstallSession& session) {
 
 void UnInstall(session::InstallSession& session) {
   LogLine(session, L">UnInstall");
-  ++session.Depth;
-  // A reinstall (the one removal that checks the monitor's version) starts
-  // the companion from this very file again: it keeps it.
-  session::WideString keep;
-  if (session.CheckMonitorVersion != 0) {
-    keep = companions::TrayProgramPath(session);
+  session::LogStep step(session);
+  {
+    // A reinstall (the one removal that checks the monitor's version) starts
+    // the companion from this very file again: it keeps it.
+    base::OwnedString keep(session.CheckMonitorVersion != 0 ? companions::TrayProgramPath(session)
+                                                            : base::WideString{});
+    companions::CloseTray(base::Length(keep) != 0 ? base::Text(keep) : nullptr);
   }
-  companions::CloseTray(session::Length(keep) != 0 ? session::Text(keep) : nullptr);
-  session::Release(keep);
 
   LogLine(session, L"EnumMonitors");
   print::MonitorList monitors;
@@ -71,14 +70,11 @@ void UnInstall(session::InstallSession& session) {
   if (session.PendingDeletes != nullptr) {
     services::DeleteFileTry(session);
   }
-  print::FreeList(drivers);
-  print::FreeList(monitors);
-  --session.Depth;
 }
 
 void ReInstall(session::InstallSession& session) {
   LogLine(session, L">ReInstall");
-  session.Depth += 2;
+  session::LogStep step(session, 2);
   session.CheckMonitorVersion = 1;
   UnInstall(session);
   if (session.PendingDeletes != nullptr) {
@@ -98,7 +94,6 @@ void ReInstall(session::InstallSession& session) {
   print::RestorePrinters(session);
   companions::StartTray(session);
   RetryPendingDeletes(session);
-  session.Depth -= 2;
 }
 
 void UninstallAndPurge(session::InstallSession& session) {
@@ -112,9 +107,7 @@ bool UninstallCommand(HWND parent, uint32_t& scheduled) {
   session::InitSession(session, session::ModeX64);
   UninstallAndPurge(session);
   scheduled = services::ScheduleRebootDeletes(session);
-  if (session.ErrorCount != 0 || session::ShiftKeyDown()) {
-    session::LogDialog(session, parent);
-  }
+  session::DeliverLog(session, parent);
   bool errors = session.ErrorCount != 0;
   session::FreeSession(session);
   return errors;

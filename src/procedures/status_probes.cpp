@@ -8,8 +8,8 @@
 #include "product.h"
 #include "services/pending_renames.h"
 #include "services/spooler_service.h"
-#include "session/ascii_text.h"
-#include "session/memory.h"
+#include "base/ascii_text.h"
+#include "base/memory.h"
 
 namespace procedures {
 namespace {
@@ -37,7 +37,7 @@ bool QueueNamesProductDll(const services::PendingRenameTable& table) {
     for (uint32_t pair = 0; pair < table.count; ++pair) {
       const wchar_t* source = table.names[2 * pair];
       if (table.flags[2 * pair] != 0 && source != nullptr &&
-          session::EqualIgnoringAsciiCase(FileNamePart(services::PathOfEntry(source)), dll)) {
+          base::EqualIgnoringAsciiCase(FileNamePart(services::PathOfEntry(source)), dll)) {
         return true;
       }
     }
@@ -48,8 +48,8 @@ bool QueueNamesProductDll(const services::PendingRenameTable& table) {
 // The first record of the snapshot whose driver is the product's, or null.
 PRINTER_INFO_2W* FirstProductPrinter(const print::PrinterSnapshot& snapshot) {
   for (uint32_t i = 0; i < snapshot.count; ++i) {
-    if (print::IsProductDriver(snapshot.Records()[i].pDriverName)) {
-      return &snapshot.Records()[i];
+    if (print::IsProductDriver(snapshot[i].pDriverName)) {
+      return &snapshot[i];
     }
   }
   return nullptr;
@@ -86,12 +86,10 @@ bool CheckDefaultPrinter() {
   if (!Sys().OpenPrinterW(name, &printer, nullptr)) {
     return true;
   }
-  print::PrinterInfoBlock info;
+  print::PrinterSnapshot info;
   print::QueryPrinterInfo(info, printer);
-  bool other = info.block == nullptr ||
-               !print::IsProductDriver(static_cast<PRINTER_INFO_2W*>(info.block)->pDriverName);
+  bool other = info.count == 0 || !print::IsProductDriver(info[0].pDriverName);
   print::SpoolClosePrinter(printer);
-  print::FreeInfo(info);
   return other;
 }
 
@@ -102,15 +100,13 @@ bool CheckDriverVersion() {
   HANDLE printer = nullptr;
   PRINTER_INFO_2W* first = FirstProductPrinter(snapshot);
   if (first != nullptr && Sys().OpenPrinterW(first->pPrinterName, &printer, nullptr)) {
-    void* driver = print::QueryDriverInfo(printer);
-    const wchar_t* path =
-        driver != nullptr ? static_cast<DRIVER_INFO_2W*>(driver)->pDriverPath : nullptr;
+    print::RecordList<DRIVER_INFO_2W> driver;
+    print::QueryDriverInfo(driver, printer);
+    const wchar_t* path = driver.count != 0 ? driver[0].pDriverPath : nullptr;
     current =
         path != nullptr && print::FileProductVersion(path) > product::kOldestIncompatibleBuild;
     print::SpoolClosePrinter(printer);
-    session::FreeBlock(driver);
   }
-  print::FreePrinterSnapshot(snapshot);
   return current;
 }
 
@@ -120,7 +116,6 @@ void SelectDefaultPrinter() {
   if (PRINTER_INFO_2W* first = FirstProductPrinter(snapshot)) {
     Sys().SetDefaultPrinterW(first->pPrinterName);
   }
-  print::FreePrinterSnapshot(snapshot);
 }
 
 }  // namespace procedures

@@ -5,29 +5,29 @@
 #include "platform/system_api.h"
 #include "session/install_session.h"
 #include "session/session_log.h"
-#include "session/wide_string.h"
+#include "base/wide_string.h"
 
 namespace services {
 namespace {
 
+using base::WideString;
 using platform::Sys;
 using session::ErrorNumber;
 using session::LogLine;
 using session::ReportError;
-using session::WideString;
 
 // directory + a backslash unless it already ends in one + file; an empty
 // directory gives the bare file name. Empty when memory runs out: a part of
 // the path would name another file.
 WideString JoinPath(const wchar_t* directory, const wchar_t* file) {
   WideString path;
-  bool whole = session::Assign(path, directory);
-  size_t length = session::Length(path);
-  if (whole && length > 0 && session::Text(path)[length - 1] != L'\\') {
-    whole = session::Append(path, L"\\", 1);
+  bool whole = base::Assign(path, directory);
+  size_t length = base::Length(path);
+  if (whole && length > 0 && base::Text(path)[length - 1] != L'\\') {
+    whole = base::Append(path, L"\\", 1);
   }
-  if (!whole || !session::Append(path, file)) {
-    session::Release(path);
+  if (!whole || !base::Append(path, file)) {
+    base::Release(path);
   }
   return path;
 }
@@ -85,17 +85,16 @@ HANDLE OpenForWriteWithRetry(session::InstallSession& session, const wchar_t* pa
 HRESULT CopyFile(session::InstallSession& session, const wchar_t* directory, const wchar_t* file,
                  wchar_t* target, size_t capacity, uint8_t report_errors) {
   LogLine(session, L">CopyFile %s to %s [%d])", file, directory, static_cast<int>(report_errors));
-  ++session.Depth;
+  session::LogStep step(session);
   HRESULT result = E_FAIL;
   // Without the installer's directory there is no source: a bare name would
   // be looked for in the current directory, which may be anyone's.
-  WideString source_path;
-  if (session::Length(session.InstallerDirectory) != 0) {
-    source_path = JoinPath(session::Text(session.InstallerDirectory), file);
-  }
-  WideString target_path = JoinPath(directory, file);
-  const wchar_t* destination = session::Text(target_path);
-  size_t length = session::Length(target_path);
+  base::OwnedString source_path(base::Length(session.InstallerDirectory) != 0
+                                    ? JoinPath(base::Text(session.InstallerDirectory), file)
+                                    : WideString{});
+  base::OwnedString target_path(JoinPath(directory, file));
+  const wchar_t* destination = base::Text(target_path);
+  size_t length = base::Length(target_path);
   if (length == 0 || (target != nullptr && length + 1 > capacity)) {
     // A cut path would name another file: the caller gets none at all.
     if (target != nullptr && capacity > 0) {
@@ -110,13 +109,12 @@ HRESULT CopyFile(session::InstallSession& session, const wchar_t* directory, con
       std::wmemcpy(target, destination, length + 1);
     }
     HANDLE source = INVALID_HANDLE_VALUE;
-    if (session::Length(source_path) != 0) {
-      source = Sys().CreateFileW(session::Text(source_path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    if (base::Length(source_path) != 0) {
+      source = Sys().CreateFileW(base::Text(source_path), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
     } else {
-      Sys().SetLastError(session::Length(session.InstallerDirectory) == 0
-                             ? ERROR_PATH_NOT_FOUND
-                             : ERROR_NOT_ENOUGH_MEMORY);
+      Sys().SetLastError(base::Length(session.InstallerDirectory) == 0 ? ERROR_PATH_NOT_FOUND
+                                                                       : ERROR_NOT_ENOUGH_MEMORY);
     }
     if (source == INVALID_HANDLE_VALUE) {
       if (report_errors != 0) {
@@ -140,10 +138,7 @@ HRESULT CopyFile(session::InstallSession& session, const wchar_t* directory, con
       Sys().CloseHandle(source);
     }
   }
-  session::Release(source_path);
-  session::Release(target_path);
   LogLine(session, result == S_OK ? L"Copy Succeeded :)" : L"Copy Failed :(");
-  --session.Depth;
   return result;
 }
 

@@ -4,7 +4,7 @@
 
 #include "platform/system_api.h"
 #include "session/install_session.h"
-#include "session/memory.h"
+#include "base/memory.h"
 #include "session/session_log.h"
 
 namespace services {
@@ -13,8 +13,8 @@ namespace {
 using platform::Sys;
 
 void FreeNode(PendingDeleteNode* node) {
-  session::FreeBlock(node->path);
-  session::FreeBlock(node);
+  base::FreeBlock(node->path);
+  base::FreeBlock(node);
 }
 
 }  // namespace
@@ -25,10 +25,10 @@ void AddPendingDelete(PendingDeleteNode*& head, const wchar_t* path) {
       return;
     }
   }
-  auto* node = static_cast<PendingDeleteNode*>(session::AllocateBlock(sizeof(PendingDeleteNode)));
-  wchar_t* copy = node != nullptr ? session::CopyText(path) : nullptr;
+  auto* node = static_cast<PendingDeleteNode*>(base::AllocateBlock(sizeof(PendingDeleteNode)));
+  wchar_t* copy = node != nullptr ? base::CopyText(path) : nullptr;
   if (copy == nullptr) {
-    session::FreeBlock(node);  // without memory the path cannot be remembered
+    base::FreeBlock(node);  // without memory the path cannot be remembered
     return;
   }
   node->path = copy;

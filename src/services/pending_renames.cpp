@@ -5,8 +5,8 @@
 #include <cwchar>
 
 #include "platform/system_api.h"
-#include "session/ascii_text.h"
-#include "session/memory.h"
+#include "base/ascii_text.h"
+#include "base/memory.h"
 
 namespace services {
 namespace {
@@ -24,7 +24,7 @@ wchar_t* ReadValue(HKEY key, uint32_t* size, uint32_t* type) {
   if (Sys().RegQueryValueExW(key, kQueueValue, nullptr, nullptr, nullptr, &bytes) ==
           ERROR_SUCCESS &&
       bytes != 0) {
-    data = session::AllocateBlock(bytes);
+    data = base::AllocateBlock(bytes);
     DWORD reported = bytes;
     // The value may have grown in between: that read fails and is treated as
     // no data; one that shrank is read as far as it goes.
@@ -33,7 +33,7 @@ wchar_t* ReadValue(HKEY key, uint32_t* size, uint32_t* type) {
         (Sys().RegQueryValueExW(key, kQueueValue, nullptr, &value_type, static_cast<LPBYTE>(data),
                                 &reported) != ERROR_SUCCESS ||
          reported > bytes)) {
-      session::FreeBlock(data);
+      base::FreeBlock(data);
       data = nullptr;
     }
     bytes = reported;
@@ -83,7 +83,7 @@ class QueueReader {
 };
 
 bool IsExistingFile(const wchar_t* path) {
-  if (!session::IsFullPath(path)) {
+  if (!base::IsFullPath(path)) {
     return false;
   }
   DWORD attributes = Sys().GetFileAttributesW(path);
@@ -111,9 +111,9 @@ PendingRenameTable LoadPendingRenameTable() {
     reader.Next(&length);
   }
   uint32_t count = strings / 2;  // a last string without a partner is ignored
-  table.names = static_cast<wchar_t**>(session::AllocateBlock(2 * count * sizeof(wchar_t*)));
-  table.flags = static_cast<uint32_t*>(session::AllocateBlock(2 * count * sizeof(uint32_t)));
-  table.bounds = static_cast<uint32_t*>(session::AllocateBlock((count + 1) * sizeof(uint32_t)));
+  table.names = static_cast<wchar_t**>(base::AllocateBlock(2 * count * sizeof(wchar_t*)));
+  table.flags = static_cast<uint32_t*>(base::AllocateBlock(2 * count * sizeof(uint32_t)));
+  table.bounds = static_cast<uint32_t*>(base::AllocateBlock((count + 1) * sizeof(uint32_t)));
   bool whole =
       count != 0 && table.names != nullptr && table.flags != nullptr && table.bounds != nullptr;
   table.count = whole ? count : 0;
@@ -127,7 +127,7 @@ PendingRenameTable LoadPendingRenameTable() {
     if (length == 0) {
       continue;  // an empty string: null name, flag 0
     }
-    table.names[i] = session::CopyText(text, length);
+    table.names[i] = base::CopyText(text, length);
     // A copy that cannot be made leaves no table at all: a rename whose
     // target were missing would read as a deletion of its source.
     whole = table.names[i] != nullptr;
@@ -155,7 +155,7 @@ void DropCarriedOut(const PendingRenameTable& table, const uint8_t* carried) {
   }
   uint32_t bytes = 0, type = 0;
   wchar_t* now = ReadValue(key, &bytes, &type);
-  auto* kept = static_cast<BYTE*>(session::AllocateBlock(table.bytes));
+  auto* kept = static_cast<BYTE*>(base::AllocateBlock(table.bytes));
   if (now != nullptr && kept != nullptr && bytes == table.bytes && type == table.type &&
       std::memcmp(now, table.value, bytes) == 0) {
     const auto* value = reinterpret_cast<const BYTE*>(table.value);
@@ -178,15 +178,15 @@ void DropCarriedOut(const PendingRenameTable& table, const uint8_t* carried) {
       Sys().RegSetValueExW(key, kQueueValue, 0, type, kept, length);
     }
   }
-  session::FreeBlock(kept);
-  session::FreeBlock(now);
+  base::FreeBlock(kept);
+  base::FreeBlock(now);
   Sys().RegCloseKey(key);
 }
 
 }  // namespace
 
 void PurgePendingRenameDeletes(PendingRenameTable& table) {
-  auto* carried = static_cast<uint8_t*>(session::AllocateBlock(table.count + 1));
+  auto* carried = static_cast<uint8_t*>(base::AllocateBlock(table.count + 1));
   bool any = false;
   for (uint32_t pair = 0; pair < table.count; ++pair) {
     const wchar_t* source = table.names[2 * pair];
@@ -205,19 +205,19 @@ void PurgePendingRenameDeletes(PendingRenameTable& table) {
   if (any && carried != nullptr) {
     DropCarriedOut(table, carried);
   }
-  session::FreeBlock(carried);
+  base::FreeBlock(carried);
 }
 
 void FreePendingRenameTable(PendingRenameTable& table) {
   if (table.names != nullptr) {
     for (uint32_t i = 0; i < 2 * table.count; ++i) {
-      session::FreeBlock(table.names[i]);
+      base::FreeBlock(table.names[i]);
     }
   }
-  session::FreeBlock(table.names);
-  session::FreeBlock(table.flags);
-  session::FreeBlock(table.bounds);
-  session::FreeBlock(table.value);
+  base::FreeBlock(table.names);
+  base::FreeBlock(table.flags);
+  base::FreeBlock(table.bounds);
+  base::FreeBlock(table.value);
   table = PendingRenameTable{};
 }
 

@@ -40,12 +40,11 @@ bool StartSpoolerAndWait(SC_HANDLE spooler) {
 
 bool CheckSpooler(session::InstallSession& session) {
   LogLine(session, L">Check Spooler");
-  ++session.Depth;
+  session::LogStep step(session);
   bool result = true;
   SC_HANDLE manager = Sys().OpenSCManagerW(nullptr, nullptr, kManagerAccess);
   if (manager == nullptr) {
     ReportError(session, ErrorNumber::kOpenServiceManager);
-    --session.Depth;
     return false;
   }
   SC_HANDLE spooler = Sys().OpenServiceW(manager, kSpoolerName, kCheckAccess);
@@ -63,7 +62,6 @@ bool CheckSpooler(session::InstallSession& session) {
     Sys().CloseServiceHandle(spooler);
   }
   Sys().CloseServiceHandle(manager);
-  --session.Depth;
   return result;
 }
 

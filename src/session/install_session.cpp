@@ -7,8 +7,8 @@
 #include "product.h"
 #include "services/pending_deletes.h"
 #include "services/spooler_service.h"
-#include "session/memory.h"
-#include "session/module_instance.h"
+#include "base/memory.h"
+#include "base/module_instance.h"
 #include "session/session_log.h"
 
 namespace session {
@@ -19,14 +19,14 @@ using platform::Sys;
 constexpr DWORD kPathCapacity = 260;
 constexpr DWORD kDefaultNameCapacity = 255;
 
-bool EndsWithBackslash(const WideString& text) {
-  size_t length = Length(text);
-  return length > 0 && Text(text)[length - 1] == L'\\';
+bool EndsWithBackslash(const base::WideString& text) {
+  size_t length = base::Length(text);
+  return length > 0 && base::Text(text)[length - 1] == L'\\';
 }
 
-void AddTrailingBackslash(WideString& text) {
-  if (Length(text) > 0 && !EndsWithBackslash(text)) {
-    Append(text, L"\\", 1);
+void AddTrailingBackslash(base::WideString& text) {
+  if (base::Length(text) > 0 && !EndsWithBackslash(text)) {
+    base::Append(text, L"\\", 1);
   }
 }
 
@@ -40,28 +40,26 @@ void FindDriverDirectory(InstallSession& session) {
   }
   // Room for one more character, so the text is terminated even if the
   // spooler fills the whole size it reported.
-  auto* directory = static_cast<wchar_t*>(AllocateBlock(needed + sizeof(wchar_t)));
-  if (directory == nullptr) {
+  base::OwnedBlock<wchar_t> directory(base::AllocateBlock(needed + sizeof(wchar_t)));
+  if (directory.get() == nullptr) {
     Sys().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     ReportError(session, ErrorNumber::kDriverDirectory);
     return;
   }
-  if (!Sys().GetPrinterDriverDirectoryW(nullptr, environment, 1,
-                                        reinterpret_cast<LPBYTE>(directory), needed, &needed)) {
+  if (!Sys().GetPrinterDriverDirectoryW(
+          nullptr, environment, 1, reinterpret_cast<LPBYTE>(directory.get()), needed, &needed)) {
     ReportError(session, ErrorNumber::kDriverDirectory);
-    FreeBlock(directory);
     return;
   }
-  LogLine(session, L"PrinterDriverDirectory(1):%s", directory);
-  Assign(session.DriverDirectory, directory);
+  LogLine(session, L"PrinterDriverDirectory(1):%s", directory.get());
+  base::Assign(session.DriverDirectory, directory.get());
   AddTrailingBackslash(session.DriverDirectory);
-  LogLine(session, L"PrinterDriverDirectory(2):%s", Text(session.DriverDirectory));
-  FreeBlock(directory);
+  LogLine(session, L"PrinterDriverDirectory(2):%s", base::Text(session.DriverDirectory));
 }
 
 void FindInstallerDirectory(InstallSession& session) {
   wchar_t path[kPathCapacity] = {};
-  DWORD length = Sys().GetModuleFileNameW(ModuleInstance(), path, kPathCapacity);
+  DWORD length = Sys().GetModuleFileNameW(base::ModuleInstance(), path, kPathCapacity);
   // A name that fills the buffer was cut, and the directory of a cut name
   // may be another directory, one anybody could have filled with files of
   // the product's names: such a name is no name.
@@ -75,7 +73,7 @@ void FindInstallerDirectory(InstallSession& session) {
       keep = i + 1;
     }
   }
-  Assign(session.InstallerDirectory, path, keep);
+  base::Assign(session.InstallerDirectory, path, keep);
 }
 
 void FindSystemDirectory(InstallSession& session) {
@@ -87,7 +85,7 @@ void FindSystemDirectory(InstallSession& session) {
     ReportError(session, ErrorNumber::kSystemDirectory);
     return;
   }
-  Assign(session.SystemDirectory, path, length);
+  base::Assign(session.SystemDirectory, path, length);
   AddTrailingBackslash(session.SystemDirectory);
 }
 
@@ -131,7 +129,7 @@ void MarkDefaultPrinter(InstallSession& session) {
     return;
   }
   name[kDefaultNameCapacity - 1] = 0;
-  PRINTER_INFO_2W* records = session.Printers.Records();
+  PRINTER_INFO_2W* records = session.Printers.records;
   for (uint32_t i = 0; i < session.Printers.count; ++i) {
     // Exact: a name that differs only in letter case is another printer.
     if (records[i].pPrinterName != nullptr && std::wcscmp(records[i].pPrinterName, name) == 0) {
@@ -141,15 +139,15 @@ void MarkDefaultPrinter(InstallSession& session) {
 }
 
 void FreeSession(InstallSession& session) {
-  FreeBlock(session.ReboundPrinters);
+  base::FreeBlock(session.ReboundPrinters);
   session.ReboundPrinters = nullptr;
-  print::FreePrinterSnapshot(session.Printers);
+  session.Printers.Free();
   print::FreeRestoreList(session);
   services::DiscardPendingDeletes(session);
-  Release(session.DriverDirectory);
-  Release(session.SessionLog);
-  Release(session.SystemDirectory);
-  Release(session.InstallerDirectory);
+  base::Release(session.DriverDirectory);
+  base::Release(session.SessionLog);
+  base::Release(session.SystemDirectory);
+  base::Release(session.InstallerDirectory);
 }
 
 }  // namespace session

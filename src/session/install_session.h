@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "print/spooler_queries.h"
-#include "session/wide_string.h"
+#include "base/wide_string.h"
 
 namespace services {
 struct PendingDeleteNode;
@@ -24,10 +24,10 @@ inline constexpr uint32_t ModeX64 = 2;     // the 64-bit file set, environment "
 inline constexpr uint32_t ModeNoTray = 4;  // the tray companion is not started
 
 struct InstallSession {
-  WideString InstallerDirectory;  // the program's own directory, with its separator
-  WideString SystemDirectory;     // with a trailing backslash
-  WideString SessionLog;
-  WideString DriverDirectory;  // the spooler's driver directory, with a trailing backslash
+  base::WideString InstallerDirectory;  // the program's own directory, with its separator
+  base::WideString SystemDirectory;     // with a trailing backslash
+  base::WideString SessionLog;
+  base::WideString DriverDirectory;  // the spooler's driver directory, with a trailing backslash
   const wchar_t* Environment = nullptr;
   const wchar_t* MonitorFile = nullptr;
   const wchar_t* DriverFile = nullptr;

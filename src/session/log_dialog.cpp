@@ -4,7 +4,7 @@
 #include "platform/system_api.h"
 #include "product.h"
 #include "session/install_session.h"
-#include "session/module_instance.h"
+#include "base/module_instance.h"
 #include "session/session_log.h"
 
 namespace session {
@@ -17,13 +17,19 @@ constexpr size_t kTitleCapacity = 264;
 INT_PTR CALLBACK LogDialogProcedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_INITDIALOG) {
     const auto& session = *reinterpret_cast<const InstallSession*>(lparam);
-    Sys().SetDlgItemTextW(dialog, IDC_LOG_TEXT, Text(session.SessionLog));
+    Sys().SetDlgItemTextW(dialog, IDC_LOG_TEXT, base::Text(session.SessionLog));
     wchar_t title[kTitleCapacity];
     size_t used =
         FormatText(title, kTitleCapacity, L"Lumenquill build %d- Install", product::kBuild);
     FormatText(title + used, kTitleCapacity - used,
                session.ErrorCount != 0 ? L" error log!" : L" log.");
     Sys().SetWindowTextW(dialog, title);
+    // A caller that starts the program hidden (STARTF_USESHOWWINDOW with
+    // SW_HIDE, as nsExec does) has the first ShowWindow of the process hide
+    // its window: were that the dialog manager's, the dialog would wait
+    // unseen. This call takes that first turn; the dialog manager's own then
+    // shows the dialog.
+    Sys().ShowWindow(dialog, SW_SHOWNORMAL);
   } else if (message == WM_COMMAND) {
     switch (LOWORD(wparam)) {
       case IDC_LOG_CLOSE:  // the Close button, or Enter through the default button
@@ -42,7 +48,7 @@ INT_PTR CALLBACK LogDialogProcedure(HWND dialog, UINT message, WPARAM wparam, LP
 }  // namespace
 
 INT_PTR LogDialog(InstallSession& session, HWND owner) {
-  return Sys().DialogBoxParamW(ModuleInstance(), MAKEINTRESOURCEW(IDD_LOG_DIALOG), owner,
+  return Sys().DialogBoxParamW(base::ModuleInstance(), MAKEINTRESOURCEW(IDD_LOG_DIALOG), owner,
                                LogDialogProcedure, reinterpret_cast<LPARAM>(&session));
 }
 

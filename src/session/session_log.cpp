@@ -75,15 +75,23 @@ size_t FormatText(wchar_t* buffer, size_t capacity, const wchar_t* format, ...) 
   return written;
 }
 
+LogStep::LogStep(InstallSession& session, int32_t levels) : session_(session), levels_(levels) {
+  session_.Depth += levels_;
+}
+
+LogStep::~LogStep() {
+  session_.Depth -= levels_;
+}
+
 void AppendLogLine(InstallSession& session, const wchar_t* text) {
   int levels = session.Depth < kMaxIndentLevels ? session.Depth : kMaxIndentLevels;
   if (levels > 0) {
-    Append(session.SessionLog, kSpaces, 2 * static_cast<size_t>(levels));
+    base::Append(session.SessionLog, kSpaces, 2 * static_cast<size_t>(levels));
   }
   if (text != nullptr && text[0] != 0) {
-    Append(session.SessionLog, text);
+    base::Append(session.SessionLog, text);
   }
-  Append(session.SessionLog, L"\r\n", 2);
+  base::Append(session.SessionLog, L"\r\n", 2);
 }
 
 void LogLine(InstallSession& session, const wchar_t* format, ...) {

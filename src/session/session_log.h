@@ -1,6 +1,6 @@
 // The session's log: progress lines, numbered error reports, and the system's
 // English texts for error codes. The log lives in memory only; the log dialog
-// is its one reader.
+// and the caller's standard output are its readers (log_delivery.h).
 #pragma once
 
 #include <cstdint>
@@ -41,6 +41,20 @@ inline constexpr size_t kLineLimit = 1023;
 // Formats one line (wide printf conventions: %s is a wide text) and appends
 // it at the session's depth.
 void LogLine(InstallSession& session, const wchar_t* format, ...);
+// A step of the log: the lines written while it lives are indented `levels`
+// deeper (two spaces a level), and the depth goes back however it ends.
+class LogStep {
+ public:
+  explicit LogStep(InstallSession& session, int32_t levels = 1);
+  ~LogStep();
+  LogStep(const LogStep&) = delete;
+  LogStep& operator=(const LogStep&) = delete;
+
+ private:
+  InstallSession& session_;
+  int32_t levels_;
+};
+
 // Appends indentation, the text (none when null) and CR LF.
 void AppendLogLine(InstallSession& session, const wchar_t* text);
 // Appends "Error(N): " and the error's message formatted with the arguments,

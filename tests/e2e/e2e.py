@@ -26,7 +26,8 @@ STAND_IN = r"C:\stand-in"
 
 
 def environment(prefix):
-    return dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+    # Arguments beyond ASCII reach Windows programs through a UTF-8 locale.
+    return dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", LC_ALL="C.UTF-8",
                 WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d")
 
 
@@ -127,14 +128,20 @@ class Machine:
 
 
 def setup_package(machine):
-    # The package installs (Wine: error 15, see README), install.exe repairs
-    # with the package's window as the log dialog's owner, the uninstaller
-    # removes.
+    # The package installs (Wine: error 15, see README); a package in
+    # miniature repairs with nsExec::ExecToLog, as the package runs
+    # install.exe: the log dialog is owned by its window, and its installation
+    # details show the log, a printer name beyond ASCII included; the
+    # uninstaller removes.
     machine.put(os.path.join(machine.build, "packaging", "LumenquillSetup.exe"), r"C:\setup.exe")
     machine.tool("setup", r"C:\setup.exe", "/S")
     machine.tool("state")
     machine.files(r"C:\Program Files\Lumenquill")
-    machine.tool("setup", r"C:\Program Files\Lumenquill\x64\install.exe", "install", "{hwnd}")
+    machine.tool("add-printer", "Lumenquill Büro 印刷")
+    machine.put(os.path.join(machine.build, "tests", "e2e", "exec_to_log.exe"), r"C:\log.exe")
+    machine.tool("setup", r"C:\log.exe")
+    with open(machine.unix(r"C:\details.txt"), encoding="utf-16") as details:
+        machine.note("details:\n" + details.read().replace("\r\n", "\n"))
     machine.tool("setup", r"C:\Program Files\Lumenquill\uninstall.exe", "/S",
                  r"_?=C:\Program Files\Lumenquill")
     machine.tool("state")
@@ -142,9 +149,11 @@ def setup_package(machine):
 
 
 def payload(machine):
-    # The probes against printers of the product, a job printed through the
-    # spooler into the jobs folder, and the payload DLLs driven directly.
-    machine.install("in_notray")
+    # An install on a window station nobody sees (a service's) shows no
+    # dialog and hands its log only to its output; the probes against
+    # printers of the product, a job printed through the spooler into the
+    # jobs folder, and the payload DLLs driven directly.
+    machine.tool("setup", "--hidden-station", X64 + r"\install.exe", "in_notray")
     # Wine: the printer the install could not create is listed but cannot be
     # opened; only its registry key removes it.
     machine.wine("reg", "delete", r"HKLM\System\CurrentControlSet\Control\Print\Printers\Lumenquill",

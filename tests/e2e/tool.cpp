@@ -2,9 +2,11 @@
 // the machine and drives the payload, printing what it sees for the test to
 // compare with what it expects.
 //
-//   e2e_tool setup PROGRAM ARG...   runs PROGRAM as a setup package does
-//                                   ("{hwnd}": its window), closes the log
-//                                   dialog, prints exit code, dialog and log
+//   e2e_tool setup [--hidden-station] PROGRAM ARG...
+//                                   runs PROGRAM as a setup package does
+//                                   ("{hwnd}": its window; its output on a
+//                                   pipe), closes the log dialog, prints exit
+//                                   code, dialog, log and output
 //   e2e_tool state                  the print system, autostart value, restart
 //                                   queue and whether the companion runs
 //   e2e_tool add-printer NAME       a printer of the product's driver and port
@@ -16,7 +18,11 @@
 #include <winspool.h>
 #include <winsplp.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -44,6 +50,9 @@ BOOL CALLBACK FindDialog(HWND window, LPARAM found) {
 }
 
 int Setup(int count, wchar_t** arguments) {
+  bool hidden = std::wstring(arguments[0]) == L"--hidden-station";
+  arguments += hidden ? 1 : 0;
+  count -= hidden ? 1 : 0;
   HWND owner = CreateWindowExW(0, L"STATIC", L"Lumenquill Setup", WS_OVERLAPPEDWINDOW, 0, 0, 200,
                                100, nullptr, nullptr, nullptr, nullptr);
   std::wstring line;
@@ -56,19 +65,48 @@ int Setup(int count, wchar_t** arguments) {
         argument.find(L' ') != std::wstring::npos && argument.find(L'=') == std::wstring::npos;
     line += (i > 0 ? L" " : L"") + (blank ? L"\"" + argument + L"\"" : argument);
   }
+  // Its standard output is a pipe read while it runs, as setup packages that
+  // keep the program's output read it.
+  HANDLE reader = nullptr, writer = nullptr;
+  SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
+  CreatePipe(&reader, &writer, &inherited, 0);
+  SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
+  std::string bytes;
+  // False once the pipe has no writer left.
+  auto drain = [&] {
+    DWORD available = 0, read = 0;
+    while (PeekNamedPipe(reader, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+      std::string chunk(available, '\0');
+      ReadFile(reader, chunk.data(), available, &read, nullptr);
+      bytes.append(chunk.data(), read);
+    }
+    return GetLastError() != ERROR_BROKEN_PIPE;
+  };
   STARTUPINFOW startup{sizeof(startup)};
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writer;
+  if (hidden) {  // a window station without WSF_VISIBLE, as a service has
+    HWINSTA own = GetProcessWindowStation();
+    SetProcessWindowStation(CreateWindowStationW(L"hidden", 0, WINSTA_ALL_ACCESS, nullptr));
+    CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    SetProcessWindowStation(own);
+    startup.lpDesktop = const_cast<LPWSTR>(L"hidden\\Default");
+  }
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                       &process)) {
     wprintf(L"not started: %lu\n", GetLastError());
     return 0;
   }
+  CloseHandle(writer);
   // Two minutes at most: the program's own waits are far shorter.
   HWND closed = nullptr;
+  std::wstring shown;
   for (int tick = 0; tick < 2400; ++tick) {
     if (MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, 50, QS_ALLINPUT) == WAIT_OBJECT_0) {
       break;
     }
+    drain();
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
       DispatchMessageW(&message);
@@ -79,9 +117,10 @@ int Setup(int count, wchar_t** arguments) {
       // Until it has its title and text (longer when the demo photographs it).
       const wchar_t* pause = _wgetenv(L"E2E_DIALOG_PAUSE");
       Sleep(pause != nullptr ? _wtoi(pause) : 200);
-      wprintf(L"dialog \"%ls\" %ls\n%ls", Text(dialog).c_str(),
-              GetWindow(dialog, GW_OWNER) == owner ? L"owned by the setup" : L"not owned",
-              Text(GetDlgItem(dialog, 1001)).c_str());
+      HWND setup = GetWindow(dialog, GW_OWNER);
+      shown = Text(GetDlgItem(dialog, 1001));
+      wprintf(L"dialog \"%ls\" %ls%ls\n%ls", Text(dialog).c_str(),
+              setup != nullptr ? L"owned by " : L"not owned", Text(setup).c_str(), shown.c_str());
       PostMessageW(GetDlgItem(dialog, 1), BM_CLICK, 0, 0);
       closed = dialog;
     }
@@ -89,6 +128,22 @@ int Setup(int count, wchar_t** arguments) {
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
   wprintf(L"exit %lu\n", code);
+  // The pipe ends with the program, unless it handed its end on.
+  bool open = drain();
+  for (int tick = 0; open && tick < 20; ++tick) {
+    Sleep(50);
+    open = drain();
+  }
+  // Read as UTF-16LE: the log the dialog showed, or shown in full.
+  std::wstring written(bytes.size() / 2, L'\0');
+  std::memcpy(written.data(), bytes.data(), written.size() * sizeof(wchar_t));
+  std::erase(written, L'\r');
+  if (!bytes.empty()) {
+    wprintf(written == shown ? L"stdout: the log shown\n" : L"stdout:\n%ls", written.c_str());
+  }
+  if (open) {
+    wprintf(L"stdout: still open 1 s after the program ended\n");
+  }
   return 0;
 }
 
@@ -318,6 +373,7 @@ void Driver(const std::wstring& folder) {
 }  // namespace
 
 int wmain(int count, wchar_t** arguments) {
+  _setmode(_fileno(stdout), _O_U8TEXT);  // names beyond ASCII, as they are
   std::wstring command = count > 1 ? arguments[1] : L"";
   if (command == L"setup" && count > 2) {
     return Setup(count - 2, arguments + 2);

@@ -1,6 +1,7 @@
 #include "scenarios/runner.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -89,6 +90,15 @@ std::string Command(sim::Sim& sim, std::wstring words, bool logs, Outcome& outco
     outcome.log = dialog.text;
     text += "dialog \"" + Utf8(dialog.title) + "\" owner=" + WindowName(sim, dialog.owner) +
             " result=" + std::to_string(dialog.result) + "\n" + (logs ? LogLines(dialog.text) : "");
+  }
+  if (!sim.output.empty()) {  // read as UTF-16LE: the dialog's log, or shown in full
+    std::wstring written(sim.output.size() / 2, L'\0');
+    std::memcpy(written.data(), sim.output.data(), written.size() * sizeof(wchar_t));
+    bool whole = sim.output.size() % 2 == 0;
+    text += whole && written == outcome.log
+                ? "stdout: the log above\n"
+                : "stdout:\n" + LogLines(written) + (whole ? "" : "and an odd byte\n");
+    sim.output.clear();
   }
   outcome.leaks = sim.Leaks();
   sim.violations.clear();

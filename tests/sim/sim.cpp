@@ -10,6 +10,10 @@
 namespace sim {
 namespace {
 
+// The standard output and the window station the program was given: handles
+// it never closes.
+const auto kOutput = reinterpret_cast<HANDLE>(0x7fff0010);
+const auto kStation = reinterpret_cast<HWINSTA>(0x7fff0020);
 constexpr char kTrayMutex[] = "{3F6D2C81-7B4E-4A19-9C55-1E2D8A0B7F46}";
 constexpr wchar_t kQueue[] =
     L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager|"
@@ -310,6 +314,11 @@ BOOL Sim::ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERL
 BOOL Sim::WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED) {
   *written = 0;
   FAULT(FALSE);
+  if (file == kOutput) {
+    output.append(static_cast<const char*>(buffer), size);
+    *written = size;
+    return TRUE;
+  }
   Handle* handle = Find(file, 'f');
   REFUSE_IF(handle == nullptr || (handle->access & GENERIC_WRITE) == 0, ERROR_ACCESS_DENIED, FALSE);
   std::wstring& bytes = Make(L"file", handle->name)[L"bytes"];
@@ -335,6 +344,18 @@ BOOL Sim::DeleteFileW(LPCWSTR path) {
   }
   Erase(L"file", key);
   return TRUE;
+}
+
+HANDLE Sim::GetStdHandle(DWORD which) {
+  FAULT(INVALID_HANDLE_VALUE);
+  return which == STD_OUTPUT_HANDLE && !Machine()[L"stdout"].empty() ? kOutput : nullptr;
+}
+
+DWORD Sim::GetFileType(HANDLE file) {
+  FAULT(FILE_TYPE_UNKNOWN);
+  REFUSE_IF(file != kOutput, ERROR_INVALID_HANDLE, FILE_TYPE_UNKNOWN);
+  const std::wstring& type = Machine()[L"stdout"];
+  return type == L"file" ? FILE_TYPE_DISK : type == L"pipe" ? FILE_TYPE_PIPE : FILE_TYPE_CHAR;
 }
 
 // The program only ever queues deletions: the queue gets the path and an
@@ -620,8 +641,12 @@ INT_PTR Sim::DialogBoxParamW(HINSTANCE, LPCWSTR dialog, HWND owner, DLGPROC proc
   Make(L"window", Name(open_dialog_));
   dialog_ended_ = false;
   dialogs.push_back({owner});
+  dialog_visible_ = false;
   procedure(open_dialog_, WM_INITDIALOG, 0, parameter);
-  if (Machine()[L"user"] != L"nothing") {
+  ShowWindow(open_dialog_, SW_SHOWNORMAL);  // the dialog manager's own
+  if (!dialog_visible_) {
+    violations.push_back("the log dialog is not visible");
+  } else if (Machine()[L"user"] != L"nothing") {
     procedure(open_dialog_, WM_COMMAND, Machine()[L"user"] == L"escape" ? IDCANCEL : IDOK, 0);
   }
   if (!dialog_ended_) {
@@ -650,6 +675,32 @@ BOOL Sim::SetWindowTextW(HWND window, LPCWSTR text) {
   FAULT(FALSE);
   REFUSE_IF(window != open_dialog_ || window == nullptr, ERROR_INVALID_WINDOW_HANDLE, FALSE);
   dialogs.back().title = text;
+  return TRUE;
+}
+
+// A program started hidden has its first ShowWindow hide the window, whatever
+// it asked for.
+BOOL Sim::ShowWindow(HWND window, int command) {
+  bool hide = command == SW_HIDE || (Machine()[L"started"] == L"hidden" && !shown_once_);
+  shown_once_ = true;
+  bool was = window == open_dialog_ && dialog_visible_;
+  dialog_visible_ = window == open_dialog_ ? !hide : dialog_visible_;
+  return was;
+}
+
+HWINSTA Sim::GetProcessWindowStation() {
+  FAULT(nullptr);
+  return kStation;
+}
+
+BOOL Sim::GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD size,
+                                    LPDWORD needed) {
+  FAULT(FALSE);
+  REFUSE_IF(object != kStation || index != UOI_FLAGS || size < sizeof(USEROBJECTFLAGS),
+            ERROR_INVALID_PARAMETER, FALSE);
+  *needed = sizeof(USEROBJECTFLAGS);
+  *static_cast<USEROBJECTFLAGS*>(info) =
+      USEROBJECTFLAGS{FALSE, FALSE, Machine()[L"station"] == L"hidden" ? 0u : WSF_VISIBLE};
   return TRUE;
 }
 

@@ -23,6 +23,9 @@
 // program), "shared" (the same, letting others write); "until" ends one.
 // Programs: "tray" (window-after, exit-after, abandons) and "help" (a viewer
 // that closes closes-after ms after it is asked to, never when negative).
+// The program's own process: "machine stdout=file|pipe|console" (the
+// standard output its caller gave it), "station=hidden" (a service's window
+// station), "started=hidden" (its first ShowWindow hides the window).
 #pragma once
 
 #include <cstdint>
@@ -71,6 +74,7 @@ class Sim final : public platform::SystemApi {
   int failable = 0, allocations = 0;  // counted so far
   std::vector<std::string> failed;    // the calls made to fail
   std::vector<std::string> violations;
+  std::string output;  // what the program wrote to the standard output it was given
 
   Object* Find(const std::wstring& kind, const std::wstring& name);  // names compared folded
   Object& Make(const std::wstring& kind, const std::wstring& name);  // found, or made
@@ -150,6 +154,8 @@ class Sim final : public platform::SystemApi {
   BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED) override;
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED) override;
   BOOL CloseHandle(HANDLE handle) override { return Close(handle, "fxPt", __func__); }
+  HANDLE GetStdHandle(DWORD which) override;
+  DWORD GetFileType(HANDLE file) override;
   BOOL DeleteFileW(LPCWSTR path) override;
   BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags) override;
   DWORD GetFileAttributesW(LPCWSTR path) override;
@@ -193,6 +199,10 @@ class Sim final : public platform::SystemApi {
   BOOL EndDialog(HWND dialog, INT_PTR result) override;
   BOOL SetDlgItemTextW(HWND dialog, int item, LPCWSTR text) override;
   BOOL SetWindowTextW(HWND window, LPCWSTR text) override;
+  BOOL ShowWindow(HWND window, int command) override;
+  HWINSTA GetProcessWindowStation() override;
+  BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD size,
+                                 LPDWORD needed) override;
 
   HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL owned, LPCSTR name) override;
   DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
@@ -206,7 +216,10 @@ class Sim final : public platform::SystemApi {
   BOOL SetDefaultDllDirectories(DWORD flags) override;
   BOOL SetDllDirectoryW(LPCWSTR directory) override;
 
-  void SetCommandLine(std::wstring line) { command_line_ = std::move(line); }
+  void SetCommandLine(std::wstring line) {  // a new process
+    command_line_ = std::move(line);
+    shown_once_ = false;
+  }
   static std::wstring Name(const void* handle);  // a handle's number, as a window's name
 
  private:
@@ -248,7 +261,7 @@ class Sim final : public platform::SystemApi {
   uintptr_t next_handle_ = 0x1000;
   int next_process_ = 2;
   HWND open_dialog_ = nullptr;
-  bool dialog_ended_ = false;
+  bool dialog_ended_ = false, dialog_visible_ = false, shown_once_ = false;
 };
 
 inline const wchar_t kSessionManager[] =

@@ -1,11 +1,11 @@
-#include "session/wide_string.h"
+#include "base/wide_string.h"
 
 #include <cstring>
 #include <cwchar>
 
 #include "platform/system_api.h"
 
-namespace session {
+namespace base {
 namespace {
 
 using platform::Sys;
@@ -168,4 +168,4 @@ WideString Copy(const WideString& source) {
   return result;
 }
 
-}  // namespace session
+}  // namespace base

@@ -1,11 +1,11 @@
-#include "session/memory.h"
+#include "base/memory.h"
 
 #include <cstring>
 #include <cwchar>
 
 #include "platform/system_api.h"
 
-namespace session {
+namespace base {
 
 using platform::Sys;
 
@@ -40,4 +40,4 @@ char* CopyText(const char* text) {
   return copy;
 }
 
-}  // namespace session
+}  // namespace base

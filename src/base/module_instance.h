@@ -5,9 +5,9 @@
 
 #include "platform/windows_api.h"
 
-namespace session {
+namespace base {
 
 void SetModuleInstance(HINSTANCE instance);
 HINSTANCE ModuleInstance();
 
-}  // namespace session
+}  // namespace base

@@ -1,6 +1,6 @@
-#include "session/module_instance.h"
+#include "base/module_instance.h"
 
-namespace session {
+namespace base {
 namespace {
 HINSTANCE module_instance = nullptr;
 }  // namespace
@@ -13,4 +13,4 @@ HINSTANCE ModuleInstance() {
   return module_instance;
 }
 
-}  // namespace session
+}  // namespace base

@@ -1,6 +1,6 @@
-#include "session/ascii_text.h"
+#include "base/ascii_text.h"
 
-namespace session {
+namespace base {
 namespace {
 
 wchar_t FoldAscii(wchar_t c) {
@@ -26,4 +26,4 @@ bool IsFullPath(const wchar_t* path) {
   return path[0] == L'\\' && path[1] == L'\\';
 }
 
-}  // namespace session
+}  // namespace base

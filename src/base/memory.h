@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-namespace session {
+namespace base {
 
 // A zero-filled block, or null when memory runs out.
 void* AllocateBlock(size_t bytes);
@@ -17,4 +17,18 @@ wchar_t* CopyText(const wchar_t* text);
 wchar_t* CopyText(const wchar_t* text, size_t length);  // the first `length` characters
 char* CopyText(const char* text);
 
-}  // namespace session
+// A block that one scope owns from start to end: freed however the scope ends.
+template <typename T>
+class OwnedBlock {
+ public:
+  explicit OwnedBlock(void* block) : block_(static_cast<T*>(block)) {}
+  ~OwnedBlock() { FreeBlock(block_); }
+  OwnedBlock(const OwnedBlock&) = delete;
+  OwnedBlock& operator=(const OwnedBlock&) = delete;
+  T* get() const { return block_; }
+
+ private:
+  T* block_;
+};
+
+}  // namespace base

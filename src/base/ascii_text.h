@@ -3,7 +3,7 @@
 // letters outside ASCII included, by its code. No locale is consulted.
 #pragma once
 
-namespace session {
+namespace base {
 
 bool EqualIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);
 
@@ -11,4 +11,4 @@ bool EqualIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);
 // names a file of the current directory, which may be anyone's.
 bool IsFullPath(const wchar_t* path);
 
-}  // namespace session
+}  // namespace base

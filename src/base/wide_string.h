@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace session {
+namespace base {
 
 struct WideString {
   void* block = nullptr;
@@ -41,4 +41,14 @@ WideString FromNarrow(const char* text);
 WideString ParentDirectory(const WideString& source);
 WideString Copy(const WideString& source);
 
-}  // namespace session
+// A string that one scope owns from start to end: released however the scope
+// ends. It is a WideString for every function above.
+struct OwnedString : WideString {
+  OwnedString() = default;
+  explicit OwnedString(WideString owned) : WideString(owned) {}
+  ~OwnedString() { Release(*this); }
+  OwnedString(const OwnedString&) = delete;
+  OwnedString& operator=(const OwnedString&) = delete;
+};
+
+}  // namespace base
