@@ -4,8 +4,8 @@
 // goes into a file of its own in its owner's folder (job_folder.h), which only
 // that user, SYSTEM and the Administrators can read. A job is written under a
 // temporary name and gets its final name only at EndDocPort, so a job cut short
-// (the spooler or the machine going down, the port closed mid-document) never
-// leaves a file that looks like a complete job.
+// (the spooler or the machine going down, the port closed mid-document, the
+// user cancelling it) never leaves a file that looks like a complete job.
 #include "job_folder.h"
 #include "monitor_calls.h"
 
@@ -42,12 +42,16 @@ struct Port {
   DWORD signature;
   const monitor::Calls* calls;
   HANDLE file;     // INVALID_HANDLE_VALUE while no document is open
-  HANDLE printer;  // the job's printer, to report the job as sent; may be null
+  HANDLE printer;  // the job's printer, to ask after the job and report it sent; may be null
   DWORD job_id;
   SYSTEMTIME started;
   monitor::JobFolder folder;  // held while a document is open
   wchar_t temporary[MAX_PATH];
 };
+
+// What the spooler says of a job it has withdrawn while it was being written:
+// deleted by the user (cancelled), or to be sent again from its start.
+constexpr DWORD kWithdrawn = JOB_STATUS_DELETING | JOB_STATUS_DELETED | JOB_STATUS_RESTART;
 
 LONG name_counter = 0;
 
@@ -223,6 +227,26 @@ DWORD StartJobFile(Port& port, HANDLE client, DWORD job_id) {
   return error;
 }
 
+// Whether the spooler withdrew the job while it was written. Without an
+// answer the job stands: it is the user's data.
+bool JobWithdrawn(const Port& port) {
+  if (port.printer == nullptr) {
+    return false;
+  }
+  DWORD needed = 0;
+  port.calls->GetJobW(port.printer, port.job_id, 1, nullptr, 0, &needed);
+  if (needed < sizeof(JOB_INFO_1W)) {
+    return false;
+  }
+  auto* job = static_cast<JOB_INFO_1W*>(HeapAlloc(GetProcessHeap(), 0, needed));
+  bool withdrawn = job != nullptr &&
+                   port.calls->GetJobW(port.printer, port.job_id, 1, reinterpret_cast<LPBYTE>(job),
+                                       needed, &needed) &&
+                   (job->Status & kWithdrawn) != 0;
+  Free(job);
+  return withdrawn;
+}
+
 // Gives the finished job its final name through its own handle, never
 // replacing a file of that name: the next counter is tried instead.
 DWORD GiveFinalName(const Port& port) {
@@ -392,6 +416,12 @@ BOOL WINAPI EndDocPort(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  // A cancelled job is not kept as a finished one, nor is the first part of
+  // one the spooler is going to send again.
+  if (JobWithdrawn(*port)) {
+    AbandonDocument(*port);
+    return TRUE;
+  }
   HANDLE client = nullptr;
   DWORD error = RevertToMonitor(client) ? ERROR_SUCCESS : GetLastError();
   if (error == ERROR_SUCCESS) {
@@ -507,7 +537,8 @@ const MONITOR2 kTable = MakeTable();
 
 namespace monitor {
 
-const Calls kSystemCalls = {::GetTokenInformation, ::CreateDirectoryW, ::GetSecurityInfo};
+const Calls kSystemCalls = {::GetTokenInformation, ::CreateDirectoryW, ::GetSecurityInfo,
+                            ::GetJobW};
 
 LPMONITOR2 InitializeMonitor(const Calls* calls, PHANDLE monitor) {
   if (monitor == nullptr) {

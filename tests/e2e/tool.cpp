@@ -256,13 +256,15 @@ void Monitor(const std::wstring& folder) {
 }
 
 // What Wine cannot show: every token is its one user's, a file's owner is
-// always that user, access lists are not kept. These jobs go through the
-// tool's copy of the monitor, whose calls answer as Windows would: the job's
-// owner is the case's, folders are made by the system's call and their access
-// lists printed, their owners are as found or the case's. A case: what it is,
-// the job's owner, the owner of every level of its folder (null: as found).
+// always that user, access lists are not kept, jobs have no states. These jobs
+// go through the tool's copy of the monitor, whose calls answer as Windows
+// would: the job's owner is the case's, folders are made by the system's call
+// and their access lists printed, their owners are as found or the case's, and
+// the spooler reports the case's status. A case: what it is, the job's owner,
+// the owner of every level of its folder (null: as found), the job's status.
 struct Case {
   const wchar_t *what, *owner, *folders_owner;
+  DWORD status;
 } acting;
 
 PSID Sid(const wchar_t* text) {
@@ -290,17 +292,26 @@ const monitor::Calls kWindowsLike = {
       DWORD error = GetSecurityInfo(object, type, which, owner, group, dacl, sacl, security);
       *owner = acting.folders_owner != nullptr ? Sid(acting.folders_owner) : *owner;
       return error;
+    },
+    [](HANDLE, DWORD id, DWORD, LPBYTE job, DWORD size, LPDWORD needed) -> BOOL {
+      JOB_INFO_1W record{id};
+      record.Status = acting.status;
+      *needed = sizeof(record);
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return job != nullptr && size >= sizeof(record) && memcpy(job, &record, sizeof(record));
     }};
 
 // The first count cases, each a job of four bytes through a port of its own.
 void MonitorCases(DWORD count) {
   constexpr wchar_t kA[] = L"S-1-5-21-1-2-3-1001", kB[] = L"S-1-5-21-1-2-3-1002";
   const Case cases[] = {
-      {L"the first job of a user", kA, nullptr},
-      {L"another user's", kB, nullptr},
-      {L"in folders a user made", kA, kB},
-      {L"in folders of the Administrators", kA, L"S-1-5-32-544"},
-      {L"in folders of SYSTEM", kA, L"S-1-5-18"},
+      {L"the first job of a user", kA, nullptr, 0},
+      {L"another user's", kB, nullptr, 0},
+      {L"cancelled", kA, nullptr, JOB_STATUS_DELETING | JOB_STATUS_PRINTING},
+      {L"restarted", kA, nullptr, JOB_STATUS_RESTART},
+      {L"in folders a user made", kA, kB, 0},
+      {L"in folders of the Administrators", kA, L"S-1-5-32-544", 0},
+      {L"in folders of SYSTEM", kA, L"S-1-5-18", 0},
   };
   HANDLE monitor = nullptr, port = nullptr;
   LPMONITOR2 table = monitor::InitializeMonitor(&kWindowsLike, &monitor);
