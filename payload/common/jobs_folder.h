@@ -1,17 +1,37 @@
-// The folder that holds captured print jobs: <common application data>\Lumenquill\Jobs.
-// The port monitor writes into it and the tray companion opens it, so both
-// take the path from here.
+// Where captured print jobs are kept: one folder per user,
+//   <common application data>\Lumenquill\Jobs\<the user's SID>
+// named by the security identifier of the job's owner. Only the port monitor
+// makes these folders, as the system and with access lists of its own; the
+// tray companion and the driver's page run as the user and only name the
+// user's folder: a folder the user made would belong to the user, and the
+// monitor refuses to write into such a folder.
 #pragma once
 
 #include <windows.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 namespace payload {
 
-// Creates the folder level by level when it is missing. Returns false with the
-// thread's last error set when the path cannot be found or a level cannot be
-// created.
-inline bool JobsFolder(wchar_t (&path)[MAX_PATH]) {
+// The levels between the common application data folder and the users'
+// folders, outermost first.
+inline constexpr const wchar_t* kJobsLevels[] = {L"Lumenquill", L"Jobs"};
+
+// Appends "\name" to path; false with ERROR_FILENAME_EXCED_RANGE when it
+// would not fit.
+inline bool AppendLevel(wchar_t (&path)[MAX_PATH], const wchar_t* name) {
+  if (lstrlenW(path) + 1 + lstrlenW(name) >= MAX_PATH) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  lstrcatW(path, L"\\");
+  lstrcatW(path, name);
+  return true;
+}
+
+// The common application data folder (usually C:\ProgramData). Returns false
+// with the thread's last error set when it cannot be found.
+inline bool CommonAppData(wchar_t (&path)[MAX_PATH]) {
   HRESULT result =
       SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
   if (FAILED(result)) {
@@ -19,18 +39,37 @@ inline bool JobsFolder(wchar_t (&path)[MAX_PATH]) {
                                                             : ERROR_PATH_NOT_FOUND);
     return false;
   }
-  static const wchar_t* const kLevels[] = {L"\\Lumenquill", L"\\Jobs"};
-  for (const wchar_t* level : kLevels) {
-    if (lstrlenW(path) + lstrlenW(level) >= MAX_PATH) {
-      SetLastError(ERROR_FILENAME_EXCED_RANGE);
-      return false;
-    }
-    lstrcatW(path, level);
-    if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+  return true;
+}
+
+// <common application data>\Lumenquill\Jobs.
+inline bool JobsRoot(wchar_t (&path)[MAX_PATH]) {
+  if (!CommonAppData(path)) {
+    return false;
+  }
+  for (const wchar_t* level : kJobsLevels) {
+    if (!AppendLevel(path, level)) {
       return false;
     }
   }
   return true;
+}
+
+// The folder of the user this process runs as. Nothing is created.
+inline bool OwnJobsFolder(wchar_t (&path)[MAX_PATH]) {
+  HANDLE token = nullptr;
+  if (!JobsRoot(path) || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return false;
+  }
+  alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  LPWSTR sid = nullptr;
+  bool named = GetTokenInformation(token, TokenUser, user, sizeof(user), &size) &&
+               ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid);
+  CloseHandle(token);
+  bool fits = named && AppendLevel(path, sid);
+  LocalFree(sid);
+  return fits;
 }
 
 }  // namespace payload

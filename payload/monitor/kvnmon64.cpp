@@ -1,15 +1,13 @@
 // kvnmon64.dll: the port monitor behind the port "Lumenquill:".
 //
 // The spooler hands every job printed to this port over as raw bytes; each job
-// goes into a file of its own in the jobs folder. A job is written under a
+// goes into a file of its own in its owner's folder (job_folder.h), which only
+// that user, SYSTEM and the Administrators can read. A job is written under a
 // temporary name and gets its final name only at EndDocPort, so a job cut short
-// (the spooler or the machine going down, the port closed mid-document) never
-// leaves a file that looks like a complete job.
-#include <windows.h>
-#include <winspool.h>
-#include <winsplp.h>
-
-#include "jobs_folder.h"
+// (the spooler or the machine going down, the port closed mid-document, the
+// user cancelling it) never leaves a file that looks like a complete job.
+#include "job_folder.h"
+#include "monitor_calls.h"
 
 namespace {
 
@@ -31,6 +29,7 @@ constexpr int kMaxNameAttempts = 1000;
 
 struct Monitor {
   DWORD signature;
+  const monitor::Calls* calls;
 };
 
 // What a configuration client (the spooler's XcvMonitor/XcvPort handles) opened.
@@ -41,13 +40,18 @@ struct Xcv {
 
 struct Port {
   DWORD signature;
+  const monitor::Calls* calls;
   HANDLE file;     // INVALID_HANDLE_VALUE while no document is open
-  HANDLE printer;  // the job's printer, to report the job as sent; may be null
+  HANDLE printer;  // the job's printer, to ask after the job and report it sent; may be null
   DWORD job_id;
   SYSTEMTIME started;
-  wchar_t folder[MAX_PATH];
+  monitor::JobFolder folder;  // held while a document is open
   wchar_t temporary[MAX_PATH];
 };
+
+// What the spooler says of a job it has withdrawn while it was being written:
+// deleted by the user (cancelled), or to be sent again from its start.
+constexpr DWORD kWithdrawn = JOB_STATUS_DELETING | JOB_STATUS_DELETED | JOB_STATUS_RESTART;
 
 LONG name_counter = 0;
 
@@ -115,11 +119,12 @@ bool AppendNumber(wchar_t (&buffer)[MAX_PATH], unsigned long value, int min_digi
 bool FinalName(const Port& port, int attempt, wchar_t (&name)[MAX_PATH]) {
   const SYSTEMTIME& t = port.started;
   name[0] = L'\0';
-  bool fits = Append(name, port.folder) && Append(name, L"\\") && AppendNumber(name, t.wYear, 4) &&
-              AppendNumber(name, t.wMonth, 2) && AppendNumber(name, t.wDay, 2) &&
-              Append(name, L"-") && AppendNumber(name, t.wHour, 2) &&
-              AppendNumber(name, t.wMinute, 2) && AppendNumber(name, t.wSecond, 2) &&
-              Append(name, L"-job") && AppendNumber(name, port.job_id, 1);
+  bool fits = Append(name, port.folder.path) && Append(name, L"\\") &&
+              AppendNumber(name, t.wYear, 4) && AppendNumber(name, t.wMonth, 2) &&
+              AppendNumber(name, t.wDay, 2) && Append(name, L"-") &&
+              AppendNumber(name, t.wHour, 2) && AppendNumber(name, t.wMinute, 2) &&
+              AppendNumber(name, t.wSecond, 2) && Append(name, L"-job") &&
+              AppendNumber(name, port.job_id, 1);
   if (fits && attempt > 1) {
     fits = Append(name, L"-") && AppendNumber(name, attempt, 1);
   }
@@ -130,7 +135,7 @@ bool FinalName(const Port& port, int attempt, wchar_t (&name)[MAX_PATH]) {
 // process writing into the folder, and plainly not a finished job.
 bool TemporaryName(const Port& port, wchar_t (&name)[MAX_PATH]) {
   name[0] = L'\0';
-  return Append(name, port.folder) && Append(name, L"\\~job") &&
+  return Append(name, port.folder.path) && Append(name, L"\\~job") &&
          AppendNumber(name, port.job_id, 1) && Append(name, L"-") &&
          AppendNumber(name, GetCurrentProcessId(), 1) && Append(name, L"-") &&
          AppendNumber(name, static_cast<unsigned long>(InterlockedIncrement(&name_counter)), 1) &&
@@ -145,13 +150,127 @@ void ClosePrinterOf(Port& port) {
 }
 
 // Drops the document in progress: its data is incomplete, so its file goes.
+// It is deleted through its own handle: no name is looked up, so nothing but
+// that file can go.
 void AbandonDocument(Port& port) {
   if (port.file != INVALID_HANDLE_VALUE) {
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    SetFileInformationByHandle(port.file, FileDispositionInfo, &dispose, sizeof(dispose));
     CloseHandle(port.file);
     port.file = INVALID_HANDLE_VALUE;
-    DeleteFileW(port.temporary);
   }
+  monitor::CloseJobFolder(port.folder);
   ClosePrinterOf(port);
+}
+
+// The spooler calls the port while impersonating the job's owner, with the
+// token it took when the job was submitted. The folders grant users no right
+// to add files, so the file work runs as the monitor itself (SYSTEM) and the
+// impersonation is put back after it, as RevertToPrinterSelf and
+// ImpersonatePrinterClient do. Returns false, still impersonating, when the
+// impersonation could not be dropped; client is null when there was none.
+bool RevertToMonitor(HANDLE& client) {
+  client = nullptr;
+  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_IMPERSONATE, TRUE, &client)) {
+    client = nullptr;
+    return GetLastError() == ERROR_NO_TOKEN;
+  }
+  if (!SetThreadToken(nullptr, nullptr)) {
+    DWORD error = GetLastError();
+    CloseHandle(client);
+    client = nullptr;
+    SetLastError(error);
+    return false;
+  }
+  return true;
+}
+
+bool ResumeClient(HANDLE client) {
+  if (client == nullptr) {
+    return true;
+  }
+  BOOL resumed = SetThreadToken(nullptr, client);
+  DWORD error = GetLastError();
+  CloseHandle(client);
+  SetLastError(error);
+  return resumed != FALSE;
+}
+
+// Opens the owner's folder and the job's temporary file in it, as the monitor
+// itself. The owner is the user of the client's token: a job's user name is
+// only a name, the token is whom the spooler acts for.
+DWORD StartJobFile(Port& port, HANDLE client, DWORD job_id) {
+  alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  if (!port.calls->GetTokenInformation(client, TokenUser, user, sizeof(user), &size)) {
+    return GetLastError();
+  }
+  DWORD error = monitor::OpenJobFolder(*port.calls, reinterpret_cast<TOKEN_USER*>(user)->User.Sid,
+                                       port.folder);
+  if (error != ERROR_SUCCESS) {
+    return error;
+  }
+  port.job_id = job_id;
+  GetLocalTime(&port.started);
+  if (!TemporaryName(port, port.temporary)) {
+    monitor::CloseJobFolder(port.folder);
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  // Made new, never opened: a name that exists, whatever it is, is not used.
+  port.file = CreateFileW(
+      port.temporary, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (port.file == INVALID_HANDLE_VALUE) {
+    error = GetLastError();
+    monitor::CloseJobFolder(port.folder);
+  }
+  return error;
+}
+
+// Whether the spooler withdrew the job while it was written. Without an
+// answer the job stands: it is the user's data.
+bool JobWithdrawn(const Port& port) {
+  if (port.printer == nullptr) {
+    return false;
+  }
+  DWORD needed = 0;
+  port.calls->GetJobW(port.printer, port.job_id, 1, nullptr, 0, &needed);
+  if (needed < sizeof(JOB_INFO_1W)) {
+    return false;
+  }
+  auto* job = static_cast<JOB_INFO_1W*>(HeapAlloc(GetProcessHeap(), 0, needed));
+  bool withdrawn = job != nullptr &&
+                   port.calls->GetJobW(port.printer, port.job_id, 1, reinterpret_cast<LPBYTE>(job),
+                                       needed, &needed) &&
+                   (job->Status & kWithdrawn) != 0;
+  Free(job);
+  return withdrawn;
+}
+
+// Gives the finished job its final name through its own handle, never
+// replacing a file of that name: the next counter is tried instead.
+DWORD GiveFinalName(const Port& port) {
+  alignas(FILE_RENAME_INFO) BYTE buffer[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(wchar_t)];
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+  DWORD error = ERROR_FILE_EXISTS;
+  for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
+    wchar_t final_name[MAX_PATH];
+    if (!FinalName(port, attempt, final_name)) {
+      return ERROR_FILENAME_EXCED_RANGE;
+    }
+    ZeroMemory(buffer, sizeof(buffer));
+    rename->ReplaceIfExists = FALSE;
+    rename->FileNameLength = lstrlenW(final_name) * sizeof(wchar_t);
+    CopyMemory(rename->FileName, final_name, rename->FileNameLength);
+    if (SetFileInformationByHandle(port.file, FileRenameInfo, rename, sizeof(buffer))) {
+      return ERROR_SUCCESS;
+    }
+    error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+      break;
+    }
+  }
+  return error;
 }
 
 // Writes the level-1 or level-2 record of the one port. Strings are packed at
@@ -232,6 +351,7 @@ BOOL WINAPI OpenPort(HANDLE monitor, LPWSTR name, PHANDLE handle) {
     return FALSE;
   }
   port->signature = kPortSignature;
+  port->calls = AsMonitor(monitor)->calls;
   port->file = INVALID_HANDLE_VALUE;
   *handle = port;
   return TRUE;
@@ -246,18 +366,20 @@ BOOL WINAPI StartDocPort(HANDLE handle, LPWSTR printer_name, DWORD job_id, DWORD
     SetLastError(ERROR_BUSY);
     return FALSE;
   }
-  if (!payload::JobsFolder(port->folder)) {
+  // A job the spooler does not run for a user (after a restart it holds no
+  // token for the jobs left in its queue) has no owner to trust: it is
+  // refused (ERROR_NO_TOKEN), never written anywhere shared.
+  HANDLE client = nullptr;
+  if (!RevertToMonitor(client)) {
     return FALSE;
   }
-  port->job_id = job_id;
-  GetLocalTime(&port->started);
-  if (!TemporaryName(*port, port->temporary)) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return FALSE;
+  DWORD error = client == nullptr ? ERROR_NO_TOKEN : StartJobFile(*port, client, job_id);
+  if (!ResumeClient(client) && error == ERROR_SUCCESS) {
+    error = GetLastError();
+    AbandonDocument(*port);
   }
-  port->file = CreateFileW(port->temporary, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (port->file == INVALID_HANDLE_VALUE) {
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
     return FALSE;
   }
   // The printer is only needed to tell the spooler at the end that the job
@@ -294,32 +416,23 @@ BOOL WINAPI EndDocPort(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  BOOL flushed = FlushFileBuffers(port->file);
-  DWORD error = GetLastError();
-  CloseHandle(port->file);
-  port->file = INVALID_HANDLE_VALUE;
-
-  BOOL renamed = FALSE;
-  if (flushed) {
-    wchar_t final_name[MAX_PATH];
-    for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
-      if (!FinalName(*port, attempt, final_name)) {
-        error = ERROR_FILENAME_EXCED_RANGE;
-        break;
-      }
-      // No replacing: an existing job file is never overwritten.
-      if (MoveFileExW(port->temporary, final_name, MOVEFILE_WRITE_THROUGH)) {
-        renamed = TRUE;
-        break;
-      }
-      error = GetLastError();
-      if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
-        break;
-      }
-    }
+  // A cancelled job is not kept as a finished one, nor is the first part of
+  // one the spooler is going to send again.
+  if (JobWithdrawn(*port)) {
+    AbandonDocument(*port);
+    return TRUE;
+  }
+  HANDLE client = nullptr;
+  DWORD error = RevertToMonitor(client) ? ERROR_SUCCESS : GetLastError();
+  if (error == ERROR_SUCCESS) {
+    error = FlushFileBuffers(port->file) ? GiveFinalName(*port) : GetLastError();
   }
   // A job that could not be given its final name stays under its temporary
   // one: incomplete-looking, but its data is not thrown away.
+  CloseHandle(port->file);
+  port->file = INVALID_HANDLE_VALUE;
+  monitor::CloseJobFolder(port->folder);
+  ResumeClient(client);
 
   // Whatever became of the file, the job has left the port; without this the
   // spooler keeps it in the queue as printing.
@@ -327,10 +440,8 @@ BOOL WINAPI EndDocPort(HANDLE handle) {
     SetJobW(port->printer, port->job_id, 0, nullptr, JOB_CONTROL_SENT_TO_PRINTER);
   }
   ClosePrinterOf(*port);
-  if (!renamed) {
-    SetLastError(error);
-  }
-  return renamed;
+  SetLastError(error);
+  return error == ERROR_SUCCESS;
 }
 
 BOOL WINAPI ClosePort(HANDLE handle) {
@@ -424,8 +535,13 @@ const MONITOR2 kTable = MakeTable();
 
 }  // namespace
 
-extern "C" LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT init, PHANDLE monitor) {
-  if (init == nullptr || monitor == nullptr) {
+namespace monitor {
+
+const Calls kSystemCalls = {::GetTokenInformation, ::CreateDirectoryW, ::GetSecurityInfo,
+                            ::GetJobW};
+
+LPMONITOR2 InitializeMonitor(const Calls* calls, PHANDLE monitor) {
+  if (monitor == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -435,6 +551,17 @@ extern "C" LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT init, PHANDLE 
     return nullptr;
   }
   state->signature = kMonitorSignature;
+  state->calls = calls;
   *monitor = state;
   return const_cast<LPMONITOR2>(&kTable);
+}
+
+}  // namespace monitor
+
+extern "C" LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT init, PHANDLE monitor) {
+  if (init == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return monitor::InitializeMonitor(&monitor::kSystemCalls, monitor);
 }

@@ -65,14 +65,30 @@ void RemoveIconPromptly(HWND window) {
   CloseHandle(remover);
 }
 
+// Opens the user's own folder of jobs. The port monitor makes it, as the
+// system, with the user's first job; the companion runs as the user and
+// makes nothing (a folder the user made would be the user's, and the monitor
+// writes into none such), so until then it says so.
 void OpenJobsFolder(HWND window) {
   wchar_t folder[MAX_PATH];
-  // The port monitor makes the folder with the first job; before that the
-  // user still gets the (empty) folder rather than an error.
-  bool found = payload::JobsFolder(folder);
-  if (!found || reinterpret_cast<INT_PTR>(ShellExecuteW(window, L"open", folder, nullptr, nullptr,
-                                                        SW_SHOWNORMAL)) <= 32) {
-    MessageBoxW(window, L"The folder of printed jobs could not be opened.", kTitle,
+  if (!payload::OwnJobsFolder(folder)) {
+    MessageBoxW(window, L"The folder of your printed jobs could not be found.", kTitle,
+                MB_OK | MB_ICONWARNING);
+    return;
+  }
+  if (GetFileAttributesW(folder) == INVALID_FILE_ATTRIBUTES &&
+      (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
+    wchar_t text[MAX_PATH + 160];
+    wsprintfW(text,
+              L"You have no printed jobs yet. Your jobs will be saved in\n\n%s\n\nThe folder "
+              L"is made when your first job arrives.",
+              folder);
+    MessageBoxW(window, text, kTitle, MB_OK | MB_ICONINFORMATION);
+    return;
+  }
+  if (reinterpret_cast<INT_PTR>(
+          ShellExecuteW(window, L"open", folder, nullptr, nullptr, SW_SHOWNORMAL)) <= 32) {
+    MessageBoxW(window, L"The folder of your printed jobs could not be opened.", kTitle,
                 MB_OK | MB_ICONWARNING);
   }
 }

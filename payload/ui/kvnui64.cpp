@@ -168,7 +168,8 @@ bool WriteDevmode(const DOCUMENTPROPERTYHEADER& header) {
 INT_PTR CALLBACK CapturePageProc(HWND page, UINT message, WPARAM, LPARAM) {
   if (message == WM_INITDIALOG) {
     wchar_t folder[MAX_PATH];
-    SetDlgItemTextW(page, IDC_JOBS_FOLDER, payload::JobsFolder(folder) ? folder : L"");
+    // Named only: the folder is the port monitor's to make.
+    SetDlgItemTextW(page, IDC_JOBS_FOLDER, payload::OwnJobsFolder(folder) ? folder : L"");
     return TRUE;
   }
   return FALSE;

@@ -151,8 +151,10 @@ def setup_package(machine):
 def payload(machine):
     # An install on a window station nobody sees (a service's) shows no
     # dialog and hands its log only to its output; the probes against
-    # printers of the product, a job printed through the spooler into the
-    # jobs folder, and the payload DLLs driven directly.
+    # printers of the product, jobs of several users, a job printed through
+    # the spooler into its owner's folder, the payload DLLs driven directly, a
+    # level of the jobs folder that a user replaced, and the jobs an uninstall
+    # leaves.
     machine.tool("setup", "--hidden-station", X64 + r"\install.exe", "in_notray")
     # Wine: the printer the install could not create is listed but cannot be
     # opened; only its registry key removes it.
@@ -162,10 +164,23 @@ def payload(machine):
     machine.tool("add-printer", "Lumenquill B")
     for word in ("onChkDrv", "onInit", "def.set", "onInit"):
         machine.install(word)
+    machine.tool("monitor-cases")
     machine.tool("print", "Lumenquill B", "printed through the spooler")
-    machine.files(JOBS, sizes=True)
     machine.tool("payload", X64)
-    machine.files(JOBS, sizes=True)
+    # Wine: a Unix link reads as a reparse point, through its path only.
+    jobs, elsewhere = machine.unix(JOBS), machine.unix(r"C:\Elsewhere")
+    os.rename(jobs, jobs + ".kept")
+    os.makedirs(elsewhere)
+    for replace in (lambda: os.symlink(elsewhere, jobs), lambda: open(jobs, "w").close()):
+        replace()
+        machine.tool("monitor-cases", "1")
+        os.remove(jobs)
+    machine.files(r"C:\Elsewhere")
+    os.rename(jobs + ".kept", jobs)
+    machine.install("uninstall")
+    machine.files(JOBS)
+    for name in sorted(os.listdir(jobs)):
+        machine.files(JOBS + "\\" + name, sizes=True)
 
 
 def tray_and_restart(machine):

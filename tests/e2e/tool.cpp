@@ -10,11 +10,14 @@
 //   e2e_tool state                  the print system, autostart value, restart
 //                                   queue and whether the companion runs
 //   e2e_tool add-printer NAME       a printer of the product's driver and port
-//   e2e_tool print PRINTER TEXT     a raw job
+//   e2e_tool print PRINTER TEXT     a raw job, printed as the spooler's client
 //   e2e_tool hold PATH SECONDS      keeps a DLL loaded
 //   e2e_tool queue-delete PATH      queues a deletion for the next restart
 //   e2e_tool payload FOLDER         what the monitor and driver DLLs answer
+//   e2e_tool monitor-cases [COUNT]  jobs through a copy of the monitor that
+//                                   answers as Windows would where Wine cannot
 #include <windows.h>
+#include <sddl.h>
 #include <winspool.h>
 #include <winsplp.h>
 
@@ -25,6 +28,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "monitor_calls.h"
 
 namespace {
 
@@ -229,6 +234,9 @@ int AddProductPrinter(const wchar_t* name) {
 }
 
 int PrintRaw(const wchar_t* name, const wchar_t* text) {
+  // Windows' spooler calls the port monitor impersonating the job's owner;
+  // Wine's runs it in the printing thread, which does the same this way.
+  ImpersonateSelf(SecurityImpersonation);
   HANDLE printer = nullptr;
   DOC_INFO_1W document{const_cast<LPWSTR>(L"e2e"), nullptr, const_cast<LPWSTR>(L"RAW")};
   DWORD written = 0;
@@ -274,6 +282,9 @@ void Monitor(const std::wstring& folder) {
        table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"lumenquill:"), &port));
   Show(L"WritePort outside a document", table->pfnWritePort(port, ports, 1, &written));
   Show(L"EndDocPort outside a document", table->pfnEndDocPort(port));
+  Show(L"StartDocPort of nobody's job",
+       table->pfnStartDocPort(port, nullptr, 7, 1, nullptr));  // the thread impersonates no one
+  ImpersonateSelf(SecurityImpersonation);
   for (int job = 0; job < 3; ++job) {
     Show(L"StartDocPort", table->pfnStartDocPort(port, nullptr, 7, 1, nullptr));
     Show(L"StartDocPort again", table->pfnStartDocPort(port, nullptr, 7, 1, nullptr));
@@ -297,6 +308,79 @@ void Monitor(const std::wstring& folder) {
   Show(L"ClosePort", table->pfnClosePort(port));
   Show(L"ClosePort of a closed port", table->pfnClosePort(port));
   table->pfnShutdown(monitor);
+}
+
+// What Wine cannot show: every token is its one user's, a file's owner is
+// always that user, access lists are not kept, jobs have no states. These jobs
+// go through the tool's copy of the monitor, whose calls answer as Windows
+// would: the job's owner is the case's, folders are made by the system's call
+// and their access lists printed, their owners are as found or the case's, and
+// the spooler reports the case's status. A case: what it is, the job's owner,
+// the owner of every level of its folder (null: as found), the job's status.
+struct Case {
+  const wchar_t *what, *owner, *folders_owner;
+  DWORD status;
+} acting;
+
+PSID Sid(const wchar_t* text) {
+  PSID sid = nullptr;  // kept until the tool ends
+  return ConvertStringSidToSidW(text, &sid) ? sid : nullptr;
+}
+
+const monitor::Calls kWindowsLike = {
+    [](HANDLE, TOKEN_INFORMATION_CLASS, LPVOID info, DWORD size, PDWORD) -> BOOL {
+      auto* user = static_cast<TOKEN_USER*>(info);
+      user->User.Sid = user + 1;
+      return CopySid(size - sizeof(TOKEN_USER), user + 1, Sid(acting.owner));
+    },
+    [](LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) -> BOOL {
+      LPWSTR sddl = nullptr;
+      ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          attributes->lpSecurityDescriptor, SDDL_REVISION_1,
+          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &sddl, nullptr);
+      BOOL made = CreateDirectoryW(path, attributes);
+      wprintf(made ? L"  made %ls %ls\n" : L"", path, sddl);
+      return made;
+    },
+    [](HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID* owner, PSID* group,
+       PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* security) -> DWORD {
+      DWORD error = GetSecurityInfo(object, type, which, owner, group, dacl, sacl, security);
+      *owner = acting.folders_owner != nullptr ? Sid(acting.folders_owner) : *owner;
+      return error;
+    },
+    [](HANDLE, DWORD id, DWORD, LPBYTE job, DWORD size, LPDWORD needed) -> BOOL {
+      JOB_INFO_1W record{id};
+      record.Status = acting.status;
+      *needed = sizeof(record);
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return job != nullptr && size >= sizeof(record) && memcpy(job, &record, sizeof(record));
+    }};
+
+// The first count cases, each a job of four bytes through a port of its own.
+void MonitorCases(DWORD count) {
+  constexpr wchar_t kA[] = L"S-1-5-21-1-2-3-1001", kB[] = L"S-1-5-21-1-2-3-1002";
+  const Case cases[] = {
+      {L"the first job of a user", kA, nullptr, 0},
+      {L"another user's", kB, nullptr, 0},
+      {L"cancelled", kA, nullptr, JOB_STATUS_DELETING | JOB_STATUS_PRINTING},
+      {L"restarted", kA, nullptr, JOB_STATUS_RESTART},
+      {L"in folders a user made", kA, kB, 0},
+      {L"in folders of the Administrators", kA, L"S-1-5-32-544", 0},
+      {L"in folders of SYSTEM", kA, L"S-1-5-18", 0},
+  };
+  HANDLE monitor = nullptr, port = nullptr;
+  LPMONITOR2 table = monitor::InitializeMonitor(&kWindowsLike, &monitor);
+  ImpersonateSelf(SecurityImpersonation);  // as the spooler calls a port
+  for (DWORD id = 20, written = 0; id - 20 < count && id - 20 < ARRAYSIZE(cases); ++id) {
+    acting = cases[id - 20];
+    wprintf(L"%ls (job %lu):\n", acting.what, id);
+    table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"Lumenquill:"), &port);
+    Show(L"  StartDocPort",
+         table->pfnStartDocPort(port, const_cast<LPWSTR>(L"Lumenquill A"), id, 1, nullptr));
+    table->pfnWritePort(port, reinterpret_cast<LPBYTE>(const_cast<char*>("data")), 4, &written);
+    Show(L"  EndDocPort", table->pfnEndDocPort(port));
+    table->pfnClosePort(port);
+  }
 }
 
 // The configuration DLL as GDI asks it: every capability, and the device
@@ -394,6 +478,10 @@ int wmain(int count, wchar_t** arguments) {
   }
   if (command == L"queue-delete" && count > 2) {
     return MoveFileExW(arguments[2], nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 0 : 1;
+  }
+  if (command == L"monitor-cases") {
+    MonitorCases(count > 2 ? _wtoi(arguments[2]) : MAXDWORD);
+    return 0;
   }
   if (command == L"payload" && count > 2) {
     Monitor(arguments[2]);

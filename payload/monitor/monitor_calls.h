@@ -1,0 +1,29 @@
+// The calls whose answers decide where, and whether, the port monitor writes a
+// job: who owns the job, whose a folder is, what the spooler says of the job,
+// and the folders it makes with their access lists. kvnmon64.dll takes them
+// straight from the system (kSystemCalls). They come through a table so that
+// the end-to-end tool can drive a copy of the monitor that answers as Windows
+// would where Wine cannot: Wine has a single user, keeps no access lists and
+// gives jobs no states.
+#pragma once
+
+#include <windows.h>
+#include <aclapi.h>
+#include <winspool.h>
+#include <winsplp.h>
+
+namespace monitor {
+
+struct Calls {
+  decltype(&::GetTokenInformation) GetTokenInformation;  // the job's owner
+  decltype(&::CreateDirectoryW) CreateDirectoryW;        // with the folder's access list
+  decltype(&::GetSecurityInfo) GetSecurityInfo;          // a folder's owner
+  decltype(&::GetJobW) GetJobW;                          // whether the job was deleted
+};
+
+extern const Calls kSystemCalls;
+
+// What InitializePrintMonitor2 does, with the calls given.
+LPMONITOR2 InitializeMonitor(const Calls* calls, PHANDLE monitor);
+
+}  // namespace monitor
