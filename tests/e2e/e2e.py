@@ -21,6 +21,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SETUP_DIR = r"C:\Program Files\Lumenquill Setup"
 X64 = SETUP_DIR + r"\x64"
 JOBS = r"C:\ProgramData\Lumenquill\Jobs"
+PRODUCT_DIR = r"C:\Program Files\Lumenquill"
+STAND_IN = r"C:\stand-in"
 
 
 def environment(prefix):
@@ -92,7 +94,23 @@ class Machine:
     def install(self, *words):
         self.tool("setup", X64 + r"\install.exe", *words)
 
+    def msiexec(self, *arguments):
+        # Wine's msiexec, silent, under the tool; from its log the custom
+        # actions' lines and install.exe's log between them. Wine writes the
+        # log in the ANSI code page.
+        self.tool("setup", "msiexec", *arguments, "/qn", "/norestart", "/l*v", r"C:\msi.log")
+        inside, shown = False, ""
+        with open(self.unix(r"C:\msi.log"), encoding="cp1252") as log:
+            for line in log.read().splitlines():
+                inside = inside or line.startswith("Lumenquill: running")
+                if inside or line.startswith("Lumenquill"):
+                    shown += (line if len(line) < 100 else f"({len(line)} characters)") + "\n"
+                inside = inside and not line.startswith("Lumenquill: install.exe")
+        self.note(re.sub(r"(\(4096 characters\)\n)+", lambda m: f"{m[0].count(chr(10))} x {m[1]}",
+                         shown))
+
     def note(self, text):
+        text = re.sub(r"Lumenquill-\d+-\d+", "Lumenquill-N", text)
         self.transcript += re.sub(r"\d{8}-\d{6}", "DATE-TIME", text)
 
     def files(self, folder, sizes=False):
@@ -205,7 +223,40 @@ def planted_dlls(machine):
         machine.files(X64)
 
 
-SCENARIOS = [setup_package, payload, tray_and_restart, planted_dlls]
+def msi_package(machine):
+    # The Windows Installer package, silent. Wine's error 15 ends install.exe
+    # with 100: the installation fails and is rolled back. Wine: the rollback
+    # removes the files before its custom action runs "uninstall", which then
+    # cannot start (README, "Wine"); what install.exe added stays.
+    machine.put(os.path.join(machine.build, "packaging", "LumenquillSetup.msi"), r"C:\setup.msi")
+    machine.msiexec("/i", r"C:\setup.msi")
+    machine.tool("state")
+    machine.files(PRODUCT_DIR)
+
+
+def msi_exit_codes(machine):
+    # The same package around a stand-in for install.exe (stand_in.cpp) that
+    # ends with the codes the test chooses: each run's exit code, log, the
+    # stand-in's command lines and the installed files.
+    machine.put(os.path.join(machine.build, "tests", "e2e", "StandInSetup.msi"), r"C:\setup.msi")
+    os.makedirs(machine.unix(STAND_IN))
+    calls = machine.unix(STAND_IN + r"\calls.txt")
+    for action, codes in (("/i", "onInit=102 install=1"), ("/x", "uninstall=101"),
+                          ("/i", "onInit=3 install=101"), ("/x", "uninstall=2"),
+                          ("/i", "onInit=102 install=100 uninstall=2"), ("/i", "onInit=7"),
+                          ("/i", "onInit=200")):
+        for word, code in (pair.split("=") for pair in codes.split()):
+            with open(machine.unix(STAND_IN + "\\" + word), "w") as out:
+                out.write(code)
+        machine.note(f"codes {codes}\n")
+        machine.msiexec(action, r"C:\setup.msi")
+        if os.path.exists(calls):
+            machine.note(open(calls).read())
+            os.remove(calls)
+        machine.files(PRODUCT_DIR)
+
+
+SCENARIOS = [setup_package, payload, tray_and_restart, planted_dlls, msi_package, msi_exit_codes]
 
 
 def run(build, template, scenario):
@@ -217,12 +268,14 @@ def run(build, template, scenario):
     finally:
         subprocess.run([WINESERVER, "-k"], env=machine.env)
     expected_path = os.path.join(HERE, "expected", scenario.__name__ + ".txt")
-    expected = open(expected_path).read() if os.path.exists(expected_path) else ""
+    exists = os.path.exists(expected_path)
+    expected = open(expected_path, encoding="utf-8").read() if exists else ""
     if machine.transcript != expected and os.environ.get("UPDATE_E2E") == "1":
-        with open(expected_path, "w") as out:
+        with open(expected_path, "w", encoding="utf-8") as out:
             out.write(machine.transcript)
     elif machine.transcript != expected:
-        with open(os.path.join(build, "e2e", scenario.__name__ + ".txt"), "w") as out:
+        actual_path = os.path.join(build, "e2e", scenario.__name__ + ".txt")
+        with open(actual_path, "w", encoding="utf-8") as out:
             out.write(machine.transcript)
         return scenario.__name__, "differs from expected (see build/e2e/)"
     shutil.rmtree(machine.prefix, ignore_errors=True)

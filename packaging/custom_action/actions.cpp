@@ -1,0 +1,188 @@
+// The custom actions of the Windows Installer package (packaging/lumenquill.wxs).
+// Each runs install.exe and turns its exit code into the installer's terms:
+// success, failure (msiexec ends with 1603 and rolls back) or a restart at
+// the end (3010). install.exe's session log goes into the installer log.
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#include "entry/exit_code.h"
+#include "heap_text.h"
+#include "install_exe.h"
+#include "installer_log.h"
+#include "private_copy.h"
+
+namespace {
+
+using custom_action::LogFormat;
+using custom_action::LogLine;
+using custom_action::RunResult;
+using entry::ExitCode;
+
+// Deferred actions may not set the installer's run modes: one that learns of
+// a needed restart leaves this atom for RequestRestart, which runs after
+// InstallFinalize.
+constexpr wchar_t kRestartAtom[] = L"Lumenquill install.exe asked for a restart";
+constexpr int kMostAtomReferences = 64;
+
+bool Is(DWORD code, ExitCode expected) {
+  return code == static_cast<DWORD>(expected);
+}
+
+// Takes the atom out of the table, however often it was added.
+bool TakeRestartRequest() {
+  bool found = false;
+  for (int i = 0; i < kMostAtomReferences; ++i) {
+    ATOM atom = GlobalFindAtomW(kRestartAtom);
+    if (atom == 0) {
+      break;
+    }
+    found = true;
+    GlobalDeleteAtom(atom);
+  }
+  return found;
+}
+
+bool ReadCustomActionData(MSIHANDLE install, custom_action::HeapText& value) {
+  wchar_t empty[1] = L"";
+  DWORD size = 0;
+  if (MsiGetPropertyW(install, L"CustomActionData", empty, &size) != ERROR_MORE_DATA ||
+      !value.Reserve(size)) {
+    return false;
+  }
+  ++size;
+  return MsiGetPropertyW(install, L"CustomActionData", value.get(), &size) == ERROR_SUCCESS;
+}
+
+// The exit codes no command word gives: a crash, or a program that is not ours.
+UINT UnknownOutcome(MSIHANDLE install, const wchar_t* word, DWORD code) {
+  LogFormat(install,
+            code >= 0xC0000000 ? L"Lumenquill: install.exe %ls crashed (0x%08lx)"
+                               : L"Lumenquill: install.exe %ls never ends with %lu",
+            word, code);
+  return ERROR_INSTALL_FAILURE;
+}
+
+bool Started(MSIHANDLE install, const wchar_t* word, const RunResult& run) {
+  if (run.started) {
+    LogFormat(install, L"Lumenquill: install.exe %ls ended with %lu", word, run.code);
+  } else {
+    LogFormat(install, L"Lumenquill: install.exe %ls could not be started (error %lu)", word,
+              run.error);
+  }
+  return run.started;
+}
+
+// Runs the installed install.exe, whose path the action's CustomActionData
+// holds, with WORD; DONE is its exit code for success.
+UINT RunInstalled(MSIHANDLE install, const wchar_t* word, ExitCode done) {
+  custom_action::HeapText program;
+  if (!ReadCustomActionData(install, program) || program.empty()) {
+    LogLine(install, L"Lumenquill: this action was given no path of install.exe");
+    return ERROR_INSTALL_FAILURE;
+  }
+  RunResult run = custom_action::RunInstallExe(install, program.get(), word);
+  if (!Started(install, word, run)) {
+    return ERROR_INSTALL_FAILURE;
+  }
+  if (Is(run.code, done)) {
+    return ERROR_SUCCESS;
+  }
+  if (Is(run.code, ExitCode::kRestartNeeded)) {
+    // A rollback ends the installation as failed: no restart is asked for.
+    if (!MsiGetMode(install, MSIRUNMODE_ROLLBACK)) {
+      GlobalAddAtomW(kRestartAtom);
+    }
+    LogLine(install, L"Lumenquill: files wait for deletion at the next restart");
+    return ERROR_SUCCESS;
+  }
+  if (Is(run.code, ExitCode::kErrors)) {
+    LogFormat(install, L"Lumenquill: install.exe %ls reported errors; its log is above", word);
+    return ERROR_INSTALL_FAILURE;
+  }
+  return UnknownOutcome(install, word, run.code);
+}
+
+bool ProcessIsElevated() {
+  HANDLE token = nullptr;
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  bool elevated =
+      OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+      GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
+      elevation.TokenIsElevated != 0;
+  if (token != nullptr) {
+    CloseHandle(token);
+  }
+  return elevated;
+}
+
+}  // namespace
+
+// Immediate, before anything is installed: asks install.exe onInit, with the
+// copy the package carries in its Binary table, whether files of an earlier
+// installation still wait for the next restart, and stops the installation
+// if they do.
+extern "C" UINT __stdcall CheckRestartFirst(MSIHANDLE install) {
+  TakeRestartRequest();  // one an earlier, failed installation left behind
+  // An immediate action runs as the user who started the installation; in an
+  // installation started without elevation that is a user without
+  // administrator rights even after the consent prompt, and install.exe
+  // (which requires them) cannot be started. The installation goes on: the
+  // elevated install.exe install carries out every queued deletion it can.
+  if (!ProcessIsElevated()) {
+    LogLine(install,
+            L"Lumenquill: not elevated here: install.exe onInit cannot be asked whether files "
+            L"wait for the next restart");
+    return ERROR_SUCCESS;
+  }
+  custom_action::PrivateCopy copy;
+  DWORD error = custom_action::MakePrivateCopy(install, L"InstallExeCopy", L"install.exe", copy);
+  RunResult run;
+  if (error == ERROR_SUCCESS) {
+    run = custom_action::RunInstallExe(install, copy.path, L"onInit");
+  }
+  custom_action::DiscardPrivateCopy(copy);
+  if (error != ERROR_SUCCESS) {
+    LogFormat(install, L"Lumenquill: could not write a copy of install.exe to run (error %lu)",
+              error);
+    return ERROR_INSTALL_FAILURE;
+  }
+  if (!Started(install, L"onInit", run)) {
+    return ERROR_INSTALL_FAILURE;
+  }
+  if (Is(run.code, ExitCode::kFilesPending)) {
+    LogLine(install, L"Lumenquill: files of an earlier installation wait for the next restart");
+    custom_action::ShowWarning(
+        install,
+        L"Files of an earlier Lumenquill installation are still waiting to be removed when "
+        L"Windows restarts.\r\n\r\nPlease restart Windows first, then run this setup again.");
+    return ERROR_INSTALL_FAILURE;
+  }
+  if (Is(run.code, ExitCode::kDefaultIsNotProduct) || Is(run.code, ExitCode::kProbeAnsweredNo)) {
+    return ERROR_SUCCESS;
+  }
+  return UnknownOutcome(install, L"onInit", run.code);
+}
+
+// Deferred, elevated, after InstallFiles.
+extern "C" UINT __stdcall InstallPrinter(MSIHANDLE install) {
+  return RunInstalled(install, L"install", ExitCode::kInstalled);
+}
+
+// Deferred, elevated: before RemoveFiles on removal, and as the rollback of
+// InstallPrinter, so that a failed or cancelled installation takes away what
+// install.exe added.
+extern "C" UINT __stdcall UninstallPrinter(MSIHANDLE install) {
+  return RunInstalled(install, L"uninstall", ExitCode::kUninstalled);
+}
+
+// Immediate, after InstallFinalize: asks for the restart a deferred action
+// learned of (msiexec then ends with 3010).
+extern "C" UINT __stdcall RequestRestart(MSIHANDLE install) {
+  if (TakeRestartRequest()) {
+    LogLine(install, L"Lumenquill: Windows must restart to complete this");
+    MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+  }
+  return ERROR_SUCCESS;
+}

@@ -1,0 +1,136 @@
+#include "install_exe.h"
+
+#include "heap_text.h"
+#include "installer_log.h"
+
+namespace custom_action {
+namespace {
+
+// Lines are cut here at the latest, so that output without line ends cannot
+// grow without bound.
+constexpr size_t kLongestLine = 4096;
+constexpr DWORD kPollMilliseconds = 20;
+
+// install.exe writes UTF-16LE without a byte order mark (one is skipped if
+// present), lines ending in CR LF. Reads may end inside a character.
+class LineSplitter {
+ public:
+  explicit LineSplitter(MSIHANDLE install) : install_(install) {}
+
+  void Add(const unsigned char* bytes, DWORD count) {
+    for (DWORD i = 0; i < count; ++i) {
+      if (!have_low_) {
+        low_ = bytes[i];
+        have_low_ = true;
+        continue;
+      }
+      have_low_ = false;
+      Add(static_cast<wchar_t>(low_ | (bytes[i] << 8)));
+    }
+  }
+
+  void Finish() {
+    if (length_ > 0) {
+      Flush();
+    }
+  }
+
+ private:
+  void Add(wchar_t c) {
+    bool first = at_start_;
+    at_start_ = false;
+    if (first && c == 0xFEFF) {
+      return;
+    }
+    if (c == L'\n') {
+      if (length_ > 0 && line_[length_ - 1] == L'\r') {
+        --length_;
+      }
+      Flush();
+      return;
+    }
+    line_[length_++] = c;
+    if (length_ == kLongestLine) {
+      Flush();
+    }
+  }
+
+  void Flush() {
+    line_[length_] = 0;
+    LogLine(install_, line_);
+    length_ = 0;
+  }
+
+  MSIHANDLE install_;
+  wchar_t line_[kLongestLine + 1];
+  size_t length_ = 0;
+  unsigned char low_ = 0;
+  bool have_low_ = false, at_start_ = true;
+};
+
+// Reads what the pipe holds now, never more: a read never blocks, so neither
+// a full pipe nor a child that inherited the writing end can stall the wait.
+void ReadAvailable(HANDLE pipe, LineSplitter& lines) {
+  unsigned char buffer[4096];
+  DWORD available = 0;
+  while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+    DWORD got = 0;
+    if (!ReadFile(pipe, buffer, available < sizeof(buffer) ? available : sizeof(buffer), &got,
+                  nullptr) ||
+        got == 0) {
+      return;
+    }
+    lines.Add(buffer, got);
+  }
+}
+
+}  // namespace
+
+RunResult RunInstallExe(MSIHANDLE install, const wchar_t* program, const wchar_t* word) {
+  RunResult result;
+  LogFormat(install, L"Lumenquill: running \"%ls\" %ls", program, word);
+  HANDLE held = CreateFileW(program, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+  HANDLE read = nullptr, write = nullptr;
+  HeapText line;
+  if (held == INVALID_HANDLE_VALUE || !CreatePipe(&read, &write, &inheritable, 0) ||
+      !SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0) ||
+      !line.Format(wcslen(program) + wcslen(word) + 4, L"\"%ls\" %ls", program, word)) {
+    result.error = GetLastError();
+  } else {
+    STARTUPINFOW startup{sizeof(startup)};
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = write;
+    PROCESS_INFORMATION process{};
+    // No window is passed: none of the installer's could own install.exe's.
+    result.started = CreateProcessW(program, line.get(), nullptr, nullptr, TRUE, 0, nullptr,
+                                    nullptr, &startup, &process);
+    result.error = result.started ? 0 : GetLastError();
+    CloseHandle(write);
+    write = nullptr;
+    if (result.started) {
+      LineSplitter lines(install);
+      while (WaitForSingleObject(process.hProcess, kPollMilliseconds) == WAIT_TIMEOUT) {
+        ReadAvailable(read, lines);
+      }
+      ReadAvailable(read, lines);  // everything it wrote is in the pipe now
+      lines.Finish();
+      GetExitCodeProcess(process.hProcess, &result.code);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+    }
+  }
+  if (read != nullptr) {
+    CloseHandle(read);
+  }
+  if (write != nullptr) {
+    CloseHandle(write);
+  }
+  if (held != INVALID_HANDLE_VALUE) {
+    CloseHandle(held);
+  }
+  return result;
+}
+
+}  // namespace custom_action

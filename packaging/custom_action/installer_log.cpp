@@ -1,0 +1,40 @@
+#include "installer_log.h"
+
+#include <cstdarg>
+#include <cwchar>
+
+namespace custom_action {
+namespace {
+
+void Send(MSIHANDLE install, INSTALLMESSAGE kind, const wchar_t* text) {
+  MSIHANDLE record = MsiCreateRecord(1);
+  if (record == 0) {
+    return;
+  }
+  MsiRecordSetStringW(record, 0, L"[1]");
+  MsiRecordSetStringW(record, 1, text);
+  MsiProcessMessage(install, kind, record);
+  MsiCloseHandle(record);
+}
+
+}  // namespace
+
+void LogLine(MSIHANDLE install, const wchar_t* text) {
+  Send(install, INSTALLMESSAGE_INFO, text);
+}
+
+void LogFormat(MSIHANDLE install, const wchar_t* format, ...) {
+  wchar_t text[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  int length = _vsnwprintf(text, 1023, format, arguments);
+  va_end(arguments);
+  text[length < 0 ? 1023 : length] = 0;
+  LogLine(install, text);
+}
+
+void ShowWarning(MSIHANDLE install, const wchar_t* text) {
+  Send(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONWARNING), text);
+}
+
+}  // namespace custom_action

@@ -1,0 +1,18 @@
+// Lines for the installer's log, and messages for its user interface.
+#pragma once
+
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+namespace custom_action {
+
+// Writes TEXT into the installer log as it is: the record's template is "[1]",
+// so brackets and braces in the text are never taken for properties.
+void LogLine(MSIHANDLE install, const wchar_t* text);
+// Formats like _vsnwprintf (%ls for wide strings) and logs the result.
+void LogFormat(MSIHANDLE install, const wchar_t* format, ...);
+// Tells the user TEXT in the interfaces that show messages (logged always).
+void ShowWarning(MSIHANDLE install, const wchar_t* text);
+
+}  // namespace custom_action

@@ -1,0 +1,40 @@
+// Stands in for install.exe in a second Windows Installer package built from
+// packaging/lumenquill.wxs, so that the test chooses every exit code: it
+// appends its command line to C:\stand-in\calls.txt, writes a log to its
+// standard output as install.exe does, and ends with the number in
+// C:\stand-in\WORD (0 without one). Files, because the deferred actions run
+// in msiexec's service, which the test's environment does not reach.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  const wchar_t* word = __argc > 1 ? __wargv[1] : L"";
+  wchar_t path[MAX_PATH];
+  _snwprintf(path, MAX_PATH - 1, L"C:\\stand-in\\%ls", word);
+  int code = 0;
+  if (FILE* file = _wfopen(path, L"r")) {
+    code = fscanf(file, "%d", &code) == 1 ? code : 0;
+    fclose(file);
+  }
+  if (FILE* calls = _wfopen(L"C:\\stand-in\\calls.txt", L"a")) {
+    fwprintf(calls, L"%ls\n", GetCommandLineW());
+    fclose(calls);
+  }
+  // A byte order mark, bracketed text the installer must not format (Wine's
+  // does), non-ASCII letters, a line longer than a pipe holds and a last line
+  // without CR LF, written in two pieces that cut a character in half.
+  static wchar_t log[48000];
+  int length = _snwprintf(log, 1000,
+                          L"\xFEFFstand-in %ls: Drucker \x201E"
+                          L"B\xFCro\x201C [1] {[2]}\r\n",
+                          word);
+  wmemset(log + length, L'x', 40000);
+  length += 40000 + _snwprintf(log + length + 40000, 1000, L"\r\nstand-in %ls: last line", word);
+  DWORD written = 0;
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  WriteFile(out, log, 5, &written, nullptr);
+  WriteFile(out, reinterpret_cast<char*>(log) + 5, length * 2 - 5, &written, nullptr);
+  return code;
+}
