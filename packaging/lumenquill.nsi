@@ -19,7 +19,7 @@
 ;   2     stopped because a file could not be written (NSIS's own code)
 ;   1603  install.exe reported errors (its log was shown to the user)
 ;   3010  done; a restart completes it (files wait for the next restart)
-;   3018  nothing done: Windows must restart before Lumenquill can be installed
+;   350   nothing done: Windows must restart before Lumenquill can be installed
 
 Unicode true
 ; A 64-bit installer: it installs a 64-bit printer driver and needs the
@@ -51,7 +51,7 @@ Target amd64-unicode
 !define EXIT_FILES_NOT_WRITTEN 2 ; NSIS's own code for an aborted install
 !define EXIT_FAILED 1603         ; ERROR_INSTALL_FAILURE
 !define EXIT_RESTART_NEEDED 3010 ; ERROR_SUCCESS_REBOOT_REQUIRED
-!define EXIT_RESTART_FIRST 3018  ; ERROR_FAIL_NOACTION_REBOOT
+!define EXIT_RESTART_FIRST 350   ; ERROR_FAIL_NOACTION_REBOOT (3018 would say a restart was started)
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
