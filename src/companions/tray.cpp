@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cwchar>
 
-#include "platform/system_api.h"
 #include "base/ascii_text.h"
-#include "session/install_session.h"
 #include "base/wide_string.h"
+#include "platform/system_api.h"
+#include "session/install_session.h"
 
 namespace companions {
 namespace {

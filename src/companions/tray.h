@@ -6,8 +6,8 @@
 // its file cannot be deleted while it runs.
 #pragma once
 
-#include "platform/windows_api.h"
 #include "base/wide_string.h"
+#include "platform/windows_api.h"
 
 namespace session {
 struct InstallSession;

@@ -2,16 +2,16 @@
 
 #include <cwchar>
 
+#include "base/ascii_text.h"
+#include "base/module_instance.h"
 #include "companions/help_windows.h"
 #include "companions/tray.h"
 #include "platform/system_api.h"
 #include "procedures/procedures.h"
 #include "procedures/status_probes.h"
 #include "services/pending_deletes.h"
-#include "base/ascii_text.h"
 #include "session/install_session.h"
 #include "session/log_delivery.h"
-#include "base/module_instance.h"
 #include "session/session_log.h"
 
 namespace entry {

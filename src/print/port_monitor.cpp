@@ -3,13 +3,13 @@
 #include <cstring>
 #include <cwchar>
 
+#include "base/memory.h"
 #include "platform/system_api.h"
 #include "product.h"
 #include "services/file_copy.h"
 #include "services/pending_deletes.h"
 #include "services/spooler_service.h"
 #include "session/install_session.h"
-#include "base/memory.h"
 #include "session/session_log.h"
 
 namespace print {

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
+#include "base/memory.h"
 #include "platform/system_api.h"
 #include "print/spooler_queries.h"
 #include "product.h"
 #include "session/install_session.h"
-#include "base/memory.h"
 #include "session/session_log.h"
 
 namespace print {

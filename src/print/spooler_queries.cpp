@@ -2,10 +2,10 @@
 
 #include <cwchar>
 
+#include "base/memory.h"
 #include "platform/system_api.h"
 #include "product.h"
 #include "session/install_session.h"
-#include "base/memory.h"
 #include "session/session_log.h"
 
 namespace print {

@@ -2,14 +2,14 @@
 
 #include <cwchar>
 
+#include "base/ascii_text.h"
+#include "base/memory.h"
 #include "platform/system_api.h"
 #include "print/port_monitor.h"
 #include "print/spooler_queries.h"
 #include "product.h"
 #include "services/pending_renames.h"
 #include "services/spooler_service.h"
-#include "base/ascii_text.h"
-#include "base/memory.h"
 
 namespace procedures {
 namespace {

@@ -2,10 +2,10 @@
 
 #include <cwchar>
 
+#include "base/wide_string.h"
 #include "platform/system_api.h"
 #include "session/install_session.h"
 #include "session/session_log.h"
-#include "base/wide_string.h"
 
 namespace services {
 namespace {

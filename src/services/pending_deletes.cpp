@@ -2,9 +2,9 @@
 
 #include <cwchar>
 
+#include "base/memory.h"
 #include "platform/system_api.h"
 #include "session/install_session.h"
-#include "base/memory.h"
 #include "session/session_log.h"
 
 namespace services {

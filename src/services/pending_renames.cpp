@@ -4,9 +4,9 @@
 #include <cstring>
 #include <cwchar>
 
-#include "platform/system_api.h"
 #include "base/ascii_text.h"
 #include "base/memory.h"
+#include "platform/system_api.h"
 
 namespace services {
 namespace {

@@ -2,13 +2,13 @@
 
 #include <cwchar>
 
+#include "base/memory.h"
+#include "base/module_instance.h"
 #include "platform/system_api.h"
 #include "print/printers.h"
 #include "product.h"
 #include "services/pending_deletes.h"
 #include "services/spooler_service.h"
-#include "base/memory.h"
-#include "base/module_instance.h"
 #include "session/session_log.h"
 
 namespace session {

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "print/spooler_queries.h"
 #include "base/wide_string.h"
+#include "print/spooler_queries.h"
 
 namespace services {
 struct PendingDeleteNode;

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
+#include "base/wide_string.h"
 #include "platform/system_api.h"
 #include "session/install_session.h"
 #include "session/log_dialog.h"
-#include "base/wide_string.h"
 
 namespace session {
 namespace {

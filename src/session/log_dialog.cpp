@@ -1,10 +1,10 @@
 #include "session/log_dialog.h"
 
+#include "base/module_instance.h"
 #include "log_dialog_ids.h"
 #include "platform/system_api.h"
 #include "product.h"
 #include "session/install_session.h"
-#include "base/module_instance.h"
 #include "session/session_log.h"
 
 namespace session {
