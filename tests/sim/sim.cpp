@@ -4,11 +4,30 @@
 #include "sim/sim.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 namespace sim {
 namespace {
+
+constexpr uintptr_t kPage = 4096;
+
+// A block the program is given ends where an inaccessible page begins, so
+// that reading or writing past its end stops the program at once; a block it
+// has freed is gone, so that a later use faults too.
+void* Guarded(size_t bytes) {
+  size_t span = (bytes + kPage - 1) / kPage * kPage + kPage;
+  auto* pages = static_cast<char*>(VirtualAlloc(nullptr, span, MEM_COMMIT, PAGE_READWRITE));
+  DWORD was = 0;
+  VirtualProtect(pages + span - kPage, kPage, PAGE_NOACCESS, &was);
+  return pages + span - kPage - bytes;
+}
+
+void Unguard(void* block) {
+  VirtualFree(reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(block) & ~(kPage - 1)), 0,
+              MEM_RELEASE);
+}
 
 // The standard output and the window station the program was given: handles
 // it never closes.
@@ -91,7 +110,7 @@ int64_t Object::Number(const std::wstring& key, int64_t otherwise) const {
 
 Sim::~Sim() {
   for (auto& [block, _] : blocks_) {
-    std::free(block);
+    Unguard(block);
   }
 }
 
@@ -193,7 +212,7 @@ void* Sim::Allocate(char kind, size_t bytes, bool zero) {
   int times = static_cast<int>(Machine().Number(L"out-of-memory-times", 1));
   REFUSE_IF(nth > 0 && n >= nth && (times < 0 || n < nth + times), ERROR_NOT_ENOUGH_MEMORY,
             nullptr);
-  void* block = std::malloc(bytes + 1);
+  void* block = Guarded(bytes);
   std::memset(block, zero ? 0 : 0xCD, bytes);
   blocks_[block] = {kind, bytes};
   return block;
@@ -208,7 +227,7 @@ bool Sim::Free(void* block, char kind) {
     return false;
   }
   blocks_.erase(found);
-  std::free(block);
+  Unguard(block);
   return true;
 }
 
@@ -858,7 +877,7 @@ DWORD Sim::FormatMessageW(DWORD flags, LPCVOID source, DWORD message, DWORD lang
     return 0;
   }
   size_t length = std::wcslen(text);
-  auto* copy = static_cast<wchar_t*>(std::malloc((length + 1) * sizeof(wchar_t)));
+  auto* copy = static_cast<wchar_t*>(Guarded((length + 1) * sizeof(wchar_t)));
   blocks_[copy] = {'l', (length + 1) * sizeof(wchar_t)};
   std::wmemcpy(copy, text, length + 1);
   ::LocalFree(text);
@@ -881,7 +900,7 @@ LPWSTR* Sim::CommandLineToArgvW(LPCWSTR line, int* count) {
   for (int i = 0; i < *count; ++i) {
     bytes += (std::wcslen(real[i]) + 1) * sizeof(wchar_t);
   }
-  auto* copy = static_cast<LPWSTR*>(std::malloc(bytes));
+  auto* copy = static_cast<LPWSTR*>(Guarded(bytes));
   blocks_[copy] = {'l', bytes};
   auto* text = reinterpret_cast<wchar_t*>(copy + *count + 1);
   for (int i = 0; i < *count; ++i) {
