@@ -274,8 +274,9 @@ void Monitor(const std::wstring& folder) {
         table->pfnEnumPorts(monitor, nullptr, level, ports, sizeof(ports), &needed, &count);
     auto* info = reinterpret_cast<PORT_INFO_2W*>(ports);
     wprintf(L"EnumPorts level %lu: %d, %lu bytes, %lu ports", level, listed, needed, count);
-    wprintf(level == 2 ? L": %ls %ls %ls %lu\n" : L"\n", info->pPortName, info->pMonitorName,
-            info->pDescription, info->fPortType);
+    // Both levels start with the port's name.
+    wprintf(level == 2 ? L": %ls %ls %ls %lu\n" : level == 1 ? L": %ls\n" : L"\n", info->pPortName,
+            info->pMonitorName, info->pDescription, info->fPortType);
   }
   Show(L"OpenPort LPT1:", table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"LPT1:"), &other));
   Show(L"OpenPort lumenquill:",
@@ -423,7 +424,7 @@ void Driver(const std::wstring& folder) {
       {0, 0, 0, 0, 0, L"", sizeof(DEVMODEW), 1024},
       {kAll, DMORIENT_LANDSCAPE, DMPAPER_LETTER, 999, DMCOLOR_MONOCHROME, L"", sizeof(DEVMODEW),
        1024},
-      {kAll | DM_FORMNAME, 3, DMPAPER_A3, 1000, 3, L"letter", sizeof(DEVMODEW), 1024},
+      {kAll | DM_FORMNAME, 3, DMPAPER_A3, 1000, 3, L"a4", sizeof(DEVMODEW), 1024},
       {kAll, DMORIENT_LANDSCAPE, DMPAPER_LETTER, 0, DMCOLOR_MONOCHROME, L"", sizeof(DEVMODEW), 100},
       {kAll, DMORIENT_LANDSCAPE, DMPAPER_LETTER, 2, DMCOLOR_MONOCHROME, L"",
        offsetof(DEVMODEW, dmFields), 1024},
