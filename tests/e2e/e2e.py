@@ -184,14 +184,16 @@ def payload(machine):
 
 
 def tray_and_restart(machine):
-    # The companion runs after an install and ends with "removetray"; a
-    # product DLL that waits for the restart makes "onInit" answer 200 until
+    # The companion runs after an install and ends with "removetray", or with
+    # Exit from its own menu; a product DLL that waits for the restart makes "onInit" answer 200 until
     # the restart deletes it.
     machine.install("install")
     machine.tool("state")
     machine.install("removetray")
     machine.tool("state")
     machine.files(SETUP_DIR)
+    machine.put(os.path.join(machine.build, "payload", "files", "lumtray.exe"), r"C:\Tray\lumtray.exe")
+    machine.tool("tray-exit", r"C:\Tray\lumtray.exe")
     machine.put(os.path.join(machine.build, "payload", "files", "kvnui64.dll"), r"C:\Old\kvnui64.dll")
     machine.tool("queue-delete", r"C:\Old\kvnui64.dll")
     holder = machine.wine(os.path.join(machine.build, "tests", "e2e", "e2e_tool.exe"), "hold",

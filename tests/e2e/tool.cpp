@@ -14,6 +14,8 @@
 //   e2e_tool hold PATH SECONDS      keeps a DLL loaded
 //   e2e_tool queue-delete PATH      queues a deletion for the next restart
 //   e2e_tool payload FOLDER         what the monitor and driver DLLs answer
+//   e2e_tool tray-exit PATH         starts the companion and chooses Exit in
+//                                   its menu
 //   e2e_tool monitor-cases [COUNT]  jobs through a copy of the monitor that
 //                                   answers as Windows would where Wine cannot
 #include <windows.h>
@@ -30,6 +32,7 @@
 #include <vector>
 
 #include "monitor_calls.h"
+#include "tray_contract.h"
 
 namespace {
 
@@ -455,6 +458,37 @@ void Driver(const std::wstring& folder) {
   }
 }
 
+// The companion's menu command Exit ends it. Every wait has its bound: a
+// companion that never shows its window or never ends is reported, not
+// waited for.
+int TrayExit(const wchar_t* path) {
+  STARTUPINFOW startup{sizeof(startup)};
+  PROCESS_INFORMATION process{};
+  std::wstring line = L"\"" + std::wstring(path) + L"\"";
+  if (!CreateProcessW(path, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    wprintf(L"not started: %lu\n", GetLastError());
+    return 1;
+  }
+  HWND window = nullptr;
+  for (int tries = 0; tries < 100 && window == nullptr; ++tries) {
+    window = FindWindowW(tray::kWindowClass, nullptr);
+    if (window == nullptr) {
+      Sleep(100);
+    }
+  }
+  PostMessageW(window, WM_COMMAND, MAKEWPARAM(tray::kExitCommand, 0), 0);
+  bool ended = WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0;
+  wprintf(L"window %ls; %ls\n", window != nullptr ? L"shown" : L"never shown",
+          ended ? L"ended by Exit" : L"still running after Exit");
+  if (!ended) {
+    TerminateProcess(process.hProcess, 1);
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return ended ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int count, wchar_t** arguments) {
@@ -483,6 +517,9 @@ int wmain(int count, wchar_t** arguments) {
   if (command == L"monitor-cases") {
     MonitorCases(count > 2 ? _wtoi(arguments[2]) : MAXDWORD);
     return 0;
+  }
+  if (command == L"tray-exit" && count > 2) {
+    return TrayExit(arguments[2]);
   }
   if (command == L"payload" && count > 2) {
     Monitor(arguments[2]);
