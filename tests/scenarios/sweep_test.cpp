@@ -4,7 +4,8 @@
 // run must end without a leak or endless wait, within its time, with an exit
 // code of its command, the spooler running unless the log says why not, no
 // user's printer gone without a numbered error, no file of another program
-// changed, and success reported only for what was done.
+// changed, the companion never registered by a bare name, and success
+// reported only for what was done.
 #include <gtest/gtest.h>
 
 #include "scenarios/runner.h"
@@ -112,6 +113,19 @@ std::vector<std::string> Problems(const std::wstring& word, const Outcome& run, 
   for (const auto& [name, line] : files_before) {
     if (!IsProductFile(name) && files_after[name] != line) {
       problems.push_back("another program's file changed: " + Utf8(line));
+    }
+  }
+  // An autostart value the command wrote names the companion by a full
+  // path: log-on would look for a bare name anywhere.
+  for (const std::wstring& line : run.after) {
+    size_t value = line.find(L"|LumenquillTray\" sz \"");
+    std::wstring path = value == std::wstring::npos ? L"" : line.substr(value + 21);
+    path.erase(0, path.find_first_not_of(L'"'));
+    bool full = (path.size() > 2 && path[1] == L':' && path[2] == L'\\') ||
+                path.rfind(L"\\\\", 0) == 0;
+    if (value != std::wstring::npos && !full &&
+        std::count(run.before.begin(), run.before.end(), line) == 0) {
+      problems.push_back("the companion registered without its folder: " + Utf8(line));
     }
   }
   bool monitor = false, driver = false, printer = false;
