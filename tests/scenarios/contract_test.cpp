@@ -61,8 +61,19 @@ std::string Spooler(SystemApi& s) {
   HANDLE printer = nullptr;
   wchar_t name[8];
   DWORD size = 8;
-  return seen + Result(s, s.OpenPrinterW(const_cast<LPWSTR>(L"none"), &printer, nullptr)) +
-         Result(s, s.GetDefaultPrinterW(name, &size));
+  seen += Result(s, s.OpenPrinterW(const_cast<LPWSTR>(L"none"), &printer, nullptr)) +
+          Result(s, s.GetDefaultPrinterW(name, &size));
+  // A printer's data through a handle that is not a printer's.
+  char value[] = "SubKey";
+  BYTE data[8] = {};
+  for (DWORD answer :
+       {s.GetPrinterDataA(nullptr, value, nullptr, data, 8, &size),
+        s.GetPrinterDataExA(nullptr, "PrinterDriverData", value, nullptr, data, 8, &size),
+        s.SetPrinterDataA(nullptr, value, REG_SZ, data, 1),
+        s.SetPrinterDataExA(nullptr, "PrinterDriverData", value, REG_SZ, data, 1)}) {
+    seen += " " + std::to_string(answer);
+  }
+  return seen;
 }
 
 std::string Files(SystemApi& s) {
