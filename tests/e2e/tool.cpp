@@ -20,6 +20,7 @@
 //                                   answers as Windows would where Wine cannot
 #include <windows.h>
 #include <sddl.h>
+#include <winddiui.h>
 #include <winspool.h>
 #include <winsplp.h>
 
@@ -278,8 +279,10 @@ void Monitor(const std::wstring& folder) {
     auto* info = reinterpret_cast<PORT_INFO_2W*>(ports);
     wprintf(L"EnumPorts level %lu: %d, %lu bytes, %lu ports", level, listed, needed, count);
     // Both levels start with the port's name.
-    wprintf(level == 2 ? L": %ls %ls %ls %lu\n" : level == 1 ? L": %ls\n" : L"\n", info->pPortName,
-            info->pMonitorName, info->pDescription, info->fPortType);
+    wprintf(level == 2   ? L": %ls %ls %ls %lu\n"
+            : level == 1 ? L": %ls\n"
+                         : L"\n",
+            info->pPortName, info->pMonitorName, info->pDescription, info->fPortType);
   }
   Show(L"OpenPort LPT1:", table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"LPT1:"), &other));
   Show(L"OpenPort lumenquill:",
@@ -402,6 +405,12 @@ void Driver(const std::wstring& folder) {
     }
     wprintf(L"\n");
   }
+  // The spooler gives up adding a printer or driver whose events fail.
+  auto printer_event = Export<BOOL(WINAPI*)(LPWSTR, INT, DWORD, LPARAM)>(dll, "DrvPrinterEvent");
+  auto driver_event = Export<BOOL(WINAPI*)(DWORD, DWORD, LPBYTE, LPARAM)>(dll, "DrvDriverEvent");
+  wprintf(L"printer event: %d, driver event: %d\n",
+          printer_event(const_cast<LPWSTR>(L"Lumenquill"), PRINTER_EVENT_INITIALIZE, 0, 0),
+          driver_event(DRIVER_EVENT_INITIALIZE, 3, nullptr, 0));
   struct Header {
     WORD size, reserved;
     HANDLE printer;

@@ -121,8 +121,8 @@ std::vector<std::string> Problems(const std::wstring& word, const Outcome& run, 
     size_t value = line.find(L"|LumenquillTray\" sz \"");
     std::wstring path = value == std::wstring::npos ? L"" : line.substr(value + 21);
     path.erase(0, path.find_first_not_of(L'"'));
-    bool full = (path.size() > 2 && path[1] == L':' && path[2] == L'\\') ||
-                path.rfind(L"\\\\", 0) == 0;
+    bool full =
+        (path.size() > 2 && path[1] == L':' && path[2] == L'\\') || path.rfind(L"\\\\", 0) == 0;
     if (value != std::wstring::npos && !full &&
         std::count(run.before.begin(), run.before.end(), line) == 0) {
       problems.push_back("the companion registered without its folder: " + Utf8(line));
