@@ -185,8 +185,8 @@ def payload(machine):
 
 def tray_and_restart(machine):
     # The companion runs after an install and ends with "removetray", or with
-    # Exit from its own menu; a product DLL that waits for the restart makes "onInit" answer 200 until
-    # the restart deletes it.
+    # Exit from its own menu; a product DLL that waits for the restart makes
+    # "onInit" answer 200 until the restart deletes it.
     machine.install("install")
     machine.tool("state")
     machine.install("removetray")
