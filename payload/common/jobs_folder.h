@@ -55,19 +55,30 @@ inline bool JobsRoot(wchar_t (&path)[MAX_PATH]) {
   return true;
 }
 
+// Room for the user of a token.
+struct TokenUserBuffer {
+  alignas(TOKEN_USER) BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+};
+
+// The security identifier of the user this process runs as, kept in `user`;
+// null with the thread's last error set when it cannot be read.
+inline PSID ProcessUser(TokenUserBuffer& user) {
+  HANDLE token = nullptr;
+  DWORD size = 0;
+  bool read = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+              GetTokenInformation(token, TokenUser, user.bytes, sizeof(user.bytes), &size);
+  if (token != nullptr) {
+    CloseHandle(token);
+  }
+  return read ? reinterpret_cast<TOKEN_USER*>(user.bytes)->User.Sid : nullptr;
+}
+
 // The folder of the user this process runs as. Nothing is created.
 inline bool OwnJobsFolder(wchar_t (&path)[MAX_PATH]) {
-  HANDLE token = nullptr;
-  if (!JobsRoot(path) || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    return false;
-  }
-  alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  DWORD size = 0;
+  TokenUserBuffer user;
+  PSID self = JobsRoot(path) ? ProcessUser(user) : nullptr;
   LPWSTR sid = nullptr;
-  bool named = GetTokenInformation(token, TokenUser, user, sizeof(user), &size) &&
-               ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid);
-  CloseHandle(token);
-  bool fits = named && AppendLevel(path, sid);
+  bool fits = self != nullptr && ConvertSidToStringSidW(self, &sid) && AppendLevel(path, sid);
   LocalFree(sid);
   return fits;
 }

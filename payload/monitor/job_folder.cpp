@@ -37,15 +37,9 @@ bool OwnedBySystem(PSID owner) {
       IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
     return true;
   }
-  HANDLE token = nullptr;
-  alignas(TOKEN_USER) BYTE self[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  DWORD size = 0;
-  bool known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-               GetTokenInformation(token, TokenUser, self, sizeof(self), &size);
-  if (token != nullptr) {
-    CloseHandle(token);
-  }
-  return known && EqualSid(owner, reinterpret_cast<TOKEN_USER*>(self)->User.Sid);
+  payload::TokenUserBuffer user;
+  PSID self = payload::ProcessUser(user);
+  return self != nullptr && EqualSid(owner, self);
 }
 
 // The handle's answer describes exactly what is held. The path's is asked as
