@@ -81,6 +81,9 @@ class SystemApi {
   virtual BOOL DeleteFileW(LPCWSTR path) = 0;
   virtual BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags) = 0;
   virtual DWORD GetFileAttributesW(LPCWSTR path) = 0;
+  virtual DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD flags) = 0;
+  virtual BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class,
+                                          LPVOID info, DWORD size) = 0;
   virtual DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) = 0;
   virtual UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) = 0;
 
@@ -134,6 +137,17 @@ class SystemApi {
                               DWORD creation_flags, LPVOID environment, LPCWSTR directory,
                               LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process) = 0;
   virtual BOOL GetVersionExA(LPOSVERSIONINFOA version) = 0;
+  virtual DWORD GetCurrentProcessId() = 0;
+  virtual BOOL ProcessIdToSessionId(DWORD process, DWORD* session) = 0;
+
+  // Restart Manager (rstrtmgr.dll): ends the programs that use a file, in
+  // every session.
+  virtual DWORD RmStartSession(DWORD* session, DWORD flags, WCHAR key[]) = 0;
+  virtual DWORD RmRegisterResources(DWORD session, UINT file_count, LPCWSTR files[],
+                                    UINT application_count, RM_UNIQUE_PROCESS applications[],
+                                    UINT service_count, LPCWSTR services[]) = 0;
+  virtual DWORD RmShutdown(DWORD session, ULONG flags, RM_WRITE_STATUS_CALLBACK status) = 0;
+  virtual DWORD RmEndSession(DWORD session) = 0;
 
   // Command line and the DLL search path.
   virtual LPWSTR GetCommandLineW() = 0;

@@ -1,10 +1,13 @@
 // The production side of the seam: every method forwards to the Win32 call of
 // the same name, unchanged.
 //
-// The spooler and version functions are bound at run time from the copies of
-// winspool.drv and version.dll in the system directory. Neither is a known
-// DLL, so importing them the usual way would let a planted copy next to the
-// program be loaded into this elevated process before any code of ours runs.
+// The spooler, version and Restart Manager functions are bound at run time
+// from the copies of winspool.drv, version.dll and rstrtmgr.dll in the system
+// directory. None is a known DLL, so importing them the usual way would let a
+// planted copy next to the program be loaded into this elevated process
+// before any code of ours runs. They are loaded on the first call that needs
+// one, after the program has restricted the DLL search to the system
+// directory, so that no dependency of theirs comes from anywhere else either.
 // GetDefaultPrinterW and SetDefaultPrinterW are bound by their ordinals.
 #include "platform/win32_system.h"
 
@@ -44,16 +47,14 @@ Result Unbound(Result failure) {
   return failure;
 }
 
-#define BOUND(function) decltype(&::function) function##_
+#define BOUND(function) decltype(&::function) function##_ = nullptr
 
-#define CALL(function, failure, ...) \
-  (function##_ != nullptr ? function##_(__VA_ARGS__) : Unbound(failure))
-
-class Win32System final : public SystemApi {
- public:
-  Win32System() {
+// The functions of the three libraries, bound on first use.
+struct Bindings {
+  Bindings() {
     HMODULE spooler = LoadSystemLibrary(L"winspool.drv");
     HMODULE version = LoadSystemLibrary(L"version.dll");
+    HMODULE restart = LoadSystemLibrary(L"rstrtmgr.dll");
 #define BIND(library, function) function##_ = Bind<decltype(&::function)>(library, #function)
     BIND(spooler, EnumMonitorsW);
     BIND(spooler, EnumPrinterDriversW);
@@ -77,14 +78,64 @@ class Win32System final : public SystemApi {
     BIND(version, GetFileVersionInfoSizeW);
     BIND(version, GetFileVersionInfoW);
     BIND(version, VerQueryValueW);
+    BIND(restart, RmStartSession);
+    BIND(restart, RmRegisterResources);
+    BIND(restart, RmShutdown);
+    BIND(restart, RmEndSession);
 #undef BIND
     GetDefaultPrinterW_ = Bind<decltype(&::GetDefaultPrinterW)>(spooler, MAKEINTRESOURCEA(203));
-    // Resolved at run time: importing it would keep the program from
-    // starting at all where it is missing.
-    SetDefaultDllDirectories_ = Bind<decltype(&::SetDefaultDllDirectories)>(
-        ::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
     SetDefaultPrinterW_ = Bind<decltype(&::SetDefaultPrinterW)>(spooler, MAKEINTRESOURCEA(204));
   }
+
+  BOUND(EnumMonitorsW);
+  BOUND(EnumPrinterDriversW);
+  BOUND(EnumPrintersW);
+  BOUND(GetPrinterW);
+  BOUND(GetPrinterDriverW);
+  BOUND(GetPrinterDriverDirectoryW);
+  BOUND(AddMonitorW);
+  BOUND(DeleteMonitorW);
+  BOUND(AddPrinterDriverExW);
+  BOUND(DeletePrinterDriverExW);
+  BOUND(AddPrinterW);
+  BOUND(DeletePrinter);
+  BOUND(OpenPrinterW);
+  BOUND(ClosePrinter);
+  BOUND(SetPrinterW);
+  BOUND(GetPrinterDataA);
+  BOUND(GetPrinterDataExA);
+  BOUND(SetPrinterDataA);
+  BOUND(SetPrinterDataExA);
+  BOUND(GetDefaultPrinterW);
+  BOUND(SetDefaultPrinterW);
+  BOUND(GetFileVersionInfoSizeW);
+  BOUND(GetFileVersionInfoW);
+  BOUND(VerQueryValueW);
+  BOUND(RmStartSession);
+  BOUND(RmRegisterResources);
+  BOUND(RmShutdown);
+  BOUND(RmEndSession);
+};
+
+const Bindings& Bound() {
+  static const Bindings bindings;
+  return bindings;
+}
+
+#define CALL(function, failure, ...) \
+  (Bound().function##_ != nullptr ? Bound().function##_(__VA_ARGS__) : Unbound(failure))
+// The printer-data and Restart Manager calls answer with an error code.
+#define CALL_CODE(function, ...) \
+  (Bound().function##_ != nullptr ? Bound().function##_(__VA_ARGS__) : DWORD{ERROR_PROC_NOT_FOUND})
+
+class Win32System final : public SystemApi {
+ public:
+  // Resolved at run time: importing it would keep the program from starting
+  // at all where it is missing. Taken from kernel32, which is loaded already:
+  // this loads nothing.
+  Win32System()
+      : SetDefaultDllDirectories_(Bind<decltype(&::SetDefaultDllDirectories)>(
+            ::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")) {}
 
   SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access) override {
     return ::OpenSCManagerW(machine, database, access);
@@ -101,9 +152,7 @@ class Win32System final : public SystemApi {
   BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) override {
     return ::ControlService(service, control, status);
   }
-  BOOL CloseServiceHandle(SC_HANDLE handle) override {
-    return ::CloseServiceHandle(handle);
-  }
+  BOOL CloseServiceHandle(SC_HANDLE handle) override { return ::CloseServiceHandle(handle); }
 
   BOOL EnumMonitorsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
                      LPDWORD returned) override {
@@ -147,37 +196,28 @@ class Win32System final : public SystemApi {
   HANDLE AddPrinterW(LPWSTR server, DWORD level, LPBYTE printer) override {
     return CALL(AddPrinterW, HANDLE{nullptr}, server, level, printer);
   }
-  BOOL DeletePrinter(HANDLE printer) override {
-    return CALL(DeletePrinter, FALSE, printer);
-  }
+  BOOL DeletePrinter(HANDLE printer) override { return CALL(DeletePrinter, FALSE, printer); }
   BOOL OpenPrinterW(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) override {
     return CALL(OpenPrinterW, FALSE, name, printer, defaults);
   }
-  BOOL ClosePrinter(HANDLE printer) override {
-    return CALL(ClosePrinter, FALSE, printer);
-  }
+  BOOL ClosePrinter(HANDLE printer) override { return CALL(ClosePrinter, FALSE, printer); }
   BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) override {
     return CALL(SetPrinterW, FALSE, printer, level, info, command);
   }
   DWORD GetPrinterDataA(HANDLE printer, LPSTR value, LPDWORD type, LPBYTE data, DWORD size,
                         LPDWORD needed) override {
-    return GetPrinterDataA_ != nullptr ? GetPrinterDataA_(printer, value, type, data, size, needed)
-                                       : DWORD{ERROR_PROC_NOT_FOUND};
+    return CALL_CODE(GetPrinterDataA, printer, value, type, data, size, needed);
   }
   DWORD GetPrinterDataExA(HANDLE printer, LPCSTR key, LPCSTR value, LPDWORD type, LPBYTE data,
                           DWORD size, LPDWORD needed) override {
-    return GetPrinterDataExA_ != nullptr
-               ? GetPrinterDataExA_(printer, key, value, type, data, size, needed)
-               : DWORD{ERROR_PROC_NOT_FOUND};
+    return CALL_CODE(GetPrinterDataExA, printer, key, value, type, data, size, needed);
   }
   DWORD SetPrinterDataA(HANDLE printer, LPSTR value, DWORD type, LPBYTE data, DWORD size) override {
-    return SetPrinterDataA_ != nullptr ? SetPrinterDataA_(printer, value, type, data, size)
-                                       : DWORD{ERROR_PROC_NOT_FOUND};
+    return CALL_CODE(SetPrinterDataA, printer, value, type, data, size);
   }
   DWORD SetPrinterDataExA(HANDLE printer, LPCSTR key, LPCSTR value, DWORD type, LPBYTE data,
                           DWORD size) override {
-    return SetPrinterDataExA_ != nullptr ? SetPrinterDataExA_(printer, key, value, type, data, size)
-                                         : DWORD{ERROR_PROC_NOT_FOUND};
+    return CALL_CODE(SetPrinterDataExA, printer, key, value, type, data, size);
   }
   BOOL GetDefaultPrinterW(LPWSTR buffer, LPDWORD chars) override {
     return CALL(GetDefaultPrinterW, FALSE, buffer, chars);
@@ -198,12 +238,8 @@ class Win32System final : public SystemApi {
                          DWORD size) override {
     return ::RegSetValueExW(key, value, reserved, type, data, size);
   }
-  LSTATUS RegDeleteValueA(HKEY key, LPCSTR value) override {
-    return ::RegDeleteValueA(key, value);
-  }
-  LSTATUS RegCloseKey(HKEY key) override {
-    return ::RegCloseKey(key);
-  }
+  LSTATUS RegDeleteValueA(HKEY key, LPCSTR value) override { return ::RegDeleteValueA(key, value); }
+  LSTATUS RegCloseKey(HKEY key) override { return ::RegCloseKey(key); }
 
   HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                      DWORD disposition, DWORD flags, HANDLE template_file) override {
@@ -217,23 +253,20 @@ class Win32System final : public SystemApi {
                  LPOVERLAPPED overlapped) override {
     return ::WriteFile(file, buffer, size, written, overlapped);
   }
-  BOOL CloseHandle(HANDLE handle) override {
-    return ::CloseHandle(handle);
-  }
-  HANDLE GetStdHandle(DWORD which) override {
-    return ::GetStdHandle(which);
-  }
-  DWORD GetFileType(HANDLE file) override {
-    return ::GetFileType(file);
-  }
-  BOOL DeleteFileW(LPCWSTR path) override {
-    return ::DeleteFileW(path);
-  }
+  BOOL CloseHandle(HANDLE handle) override { return ::CloseHandle(handle); }
+  HANDLE GetStdHandle(DWORD which) override { return ::GetStdHandle(which); }
+  DWORD GetFileType(HANDLE file) override { return ::GetFileType(file); }
+  BOOL DeleteFileW(LPCWSTR path) override { return ::DeleteFileW(path); }
   BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags) override {
     return ::MoveFileExW(existing, replacement, flags);
   }
-  DWORD GetFileAttributesW(LPCWSTR path) override {
-    return ::GetFileAttributesW(path);
+  DWORD GetFileAttributesW(LPCWSTR path) override { return ::GetFileAttributesW(path); }
+  DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD flags) override {
+    return ::GetFinalPathNameByHandleW(file, buffer, size, flags);
+  }
+  BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
+                                  DWORD size) override {
+    return ::SetFileInformationByHandle(file, info_class, info, size);
   }
   DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) override {
     return ::GetModuleFileNameW(module, buffer, size);
@@ -252,15 +285,9 @@ class Win32System final : public SystemApi {
     return CALL(VerQueryValueW, FALSE, block, sub_block, buffer, length);
   }
 
-  HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) override {
-    return ::GlobalAlloc(flags, bytes);
-  }
-  HGLOBAL GlobalFree(HGLOBAL block) override {
-    return ::GlobalFree(block);
-  }
-  HANDLE GetProcessHeap() override {
-    return ::GetProcessHeap();
-  }
+  HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) override { return ::GlobalAlloc(flags, bytes); }
+  HGLOBAL GlobalFree(HGLOBAL block) override { return ::GlobalFree(block); }
+  HANDLE GetProcessHeap() override { return ::GetProcessHeap(); }
   LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) override {
     return ::HeapAlloc(heap, flags, bytes);
   }
@@ -270,16 +297,10 @@ class Win32System final : public SystemApi {
   BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) override {
     return ::HeapFree(heap, flags, block);
   }
-  HLOCAL LocalFree(HLOCAL block) override {
-    return ::LocalFree(block);
-  }
+  HLOCAL LocalFree(HLOCAL block) override { return ::LocalFree(block); }
 
-  DWORD GetLastError() override {
-    return ::GetLastError();
-  }
-  void SetLastError(DWORD error) override {
-    ::SetLastError(error);
-  }
+  DWORD GetLastError() override { return ::GetLastError(); }
+  void SetLastError(DWORD error) override { ::SetLastError(error); }
   DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD message, DWORD language, LPWSTR buffer,
                        DWORD size, va_list* arguments) override {
     return ::FormatMessageW(flags, source, message, language, buffer, size, arguments);
@@ -289,12 +310,8 @@ class Win32System final : public SystemApi {
     return ::MultiByteToWideChar(code_page, flags, text, bytes, buffer, chars);
   }
 
-  void Sleep(DWORD milliseconds) override {
-    ::Sleep(milliseconds);
-  }
-  DWORD GetTickCount() override {
-    return ::GetTickCount();
-  }
+  void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
+  DWORD GetTickCount() override { return ::GetTickCount(); }
 
   HWND FindWindowW(LPCWSTR class_name, LPCWSTR title) override {
     return ::FindWindowW(class_name, title);
@@ -302,31 +319,19 @@ class Win32System final : public SystemApi {
   BOOL PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) override {
     return ::PostMessageW(window, message, wparam, lparam);
   }
-  BOOL IsWindow(HWND window) override {
-    return ::IsWindow(window);
-  }
-  SHORT GetAsyncKeyState(int key) override {
-    return ::GetAsyncKeyState(key);
-  }
+  BOOL IsWindow(HWND window) override { return ::IsWindow(window); }
+  SHORT GetAsyncKeyState(int key) override { return ::GetAsyncKeyState(key); }
   INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR dialog, HWND owner, DLGPROC procedure,
                           LPARAM parameter) override {
     return ::DialogBoxParamW(instance, dialog, owner, procedure, parameter);
   }
-  BOOL EndDialog(HWND dialog, INT_PTR result) override {
-    return ::EndDialog(dialog, result);
-  }
+  BOOL EndDialog(HWND dialog, INT_PTR result) override { return ::EndDialog(dialog, result); }
   BOOL SetDlgItemTextW(HWND dialog, int item, LPCWSTR text) override {
     return ::SetDlgItemTextW(dialog, item, text);
   }
-  BOOL SetWindowTextW(HWND window, LPCWSTR text) override {
-    return ::SetWindowTextW(window, text);
-  }
-  BOOL ShowWindow(HWND window, int command) override {
-    return ::ShowWindow(window, command);
-  }
-  HWINSTA GetProcessWindowStation() override {
-    return ::GetProcessWindowStation();
-  }
+  BOOL SetWindowTextW(HWND window, LPCWSTR text) override { return ::SetWindowTextW(window, text); }
+  BOOL ShowWindow(HWND window, int command) override { return ::ShowWindow(window, command); }
+  HWINSTA GetProcessWindowStation() override { return ::GetProcessWindowStation(); }
   BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD size,
                                  LPDWORD needed) override {
     return ::GetUserObjectInformationW(object, index, info, size, needed);
@@ -347,49 +352,37 @@ class Win32System final : public SystemApi {
                             inherit_handles, creation_flags, environment, directory, startup,
                             process);
   }
-  BOOL GetVersionExA(LPOSVERSIONINFOA version) override {
-    return ::GetVersionExA(version);
+  BOOL GetVersionExA(LPOSVERSIONINFOA version) override { return ::GetVersionExA(version); }
+  DWORD GetCurrentProcessId() override { return ::GetCurrentProcessId(); }
+  BOOL ProcessIdToSessionId(DWORD process, DWORD* session) override {
+    return ::ProcessIdToSessionId(process, session);
   }
 
-  LPWSTR GetCommandLineW() override {
-    return ::GetCommandLineW();
+  DWORD RmStartSession(DWORD* session, DWORD flags, WCHAR key[]) override {
+    return CALL_CODE(RmStartSession, session, flags, key);
   }
+  DWORD RmRegisterResources(DWORD session, UINT file_count, LPCWSTR files[], UINT application_count,
+                            RM_UNIQUE_PROCESS applications[], UINT service_count,
+                            LPCWSTR services[]) override {
+    return CALL_CODE(RmRegisterResources, session, file_count, files, application_count,
+                     applications, service_count, services);
+  }
+  DWORD RmShutdown(DWORD session, ULONG flags, RM_WRITE_STATUS_CALLBACK status) override {
+    return CALL_CODE(RmShutdown, session, flags, status);
+  }
+  DWORD RmEndSession(DWORD session) override { return CALL_CODE(RmEndSession, session); }
+
+  LPWSTR GetCommandLineW() override { return ::GetCommandLineW(); }
   LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) override {
     return ::CommandLineToArgvW(command_line, count);
   }
   BOOL SetDefaultDllDirectories(DWORD flags) override {
-    return CALL(SetDefaultDllDirectories, FALSE, flags);
+    return SetDefaultDllDirectories_ != nullptr ? SetDefaultDllDirectories_(flags) : Unbound(FALSE);
   }
-  BOOL SetDllDirectoryW(LPCWSTR directory) override {
-    return ::SetDllDirectoryW(directory);
-  }
+  BOOL SetDllDirectoryW(LPCWSTR directory) override { return ::SetDllDirectoryW(directory); }
 
  private:
-  BOUND(EnumMonitorsW) = nullptr;
-  BOUND(EnumPrinterDriversW) = nullptr;
-  BOUND(EnumPrintersW) = nullptr;
-  BOUND(GetPrinterW) = nullptr;
-  BOUND(GetPrinterDriverW) = nullptr;
-  BOUND(GetPrinterDriverDirectoryW) = nullptr;
-  BOUND(AddMonitorW) = nullptr;
-  BOUND(DeleteMonitorW) = nullptr;
-  BOUND(AddPrinterDriverExW) = nullptr;
-  BOUND(DeletePrinterDriverExW) = nullptr;
-  BOUND(AddPrinterW) = nullptr;
-  BOUND(DeletePrinter) = nullptr;
-  BOUND(OpenPrinterW) = nullptr;
-  BOUND(ClosePrinter) = nullptr;
-  BOUND(SetPrinterW) = nullptr;
-  BOUND(GetPrinterDataA) = nullptr;
-  BOUND(GetPrinterDataExA) = nullptr;
-  BOUND(SetPrinterDataA) = nullptr;
-  BOUND(SetPrinterDataExA) = nullptr;
-  BOUND(GetDefaultPrinterW) = nullptr;
-  BOUND(SetDefaultPrinterW) = nullptr;
-  BOUND(GetFileVersionInfoSizeW) = nullptr;
-  BOUND(GetFileVersionInfoW) = nullptr;
-  BOUND(VerQueryValueW) = nullptr;
-  BOUND(SetDefaultDllDirectories) = nullptr;
+  decltype(&::SetDefaultDllDirectories) SetDefaultDllDirectories_;
 };
 
 }  // namespace

@@ -4,9 +4,10 @@
 
 namespace platform {
 
-// The real Win32 calls. winspool.drv and version.dll are loaded from the
-// system directory only (never from the program's folder, which may be a
-// Downloads folder anyone can write to), the first time this is called.
+// The real Win32 calls. winspool.drv, version.dll and rstrtmgr.dll are loaded
+// from the system directory only (never from the program's folder, which may
+// be a Downloads folder anyone can write to), at the first call that needs
+// one of them, not before.
 SystemApi& ProductionSystem();
 
 }  // namespace platform

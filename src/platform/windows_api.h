@@ -16,6 +16,7 @@
 #include <windows.h>
 #include <winspool.h>
 #include <shellapi.h>
+#include <restartmanager.h>
 
 #undef AddMonitor
 #undef AddPrinter

@@ -123,6 +123,12 @@ const std::vector<std::wstring> kShown = {
 }  // namespace
 
 bool Load(Sim& sim, const std::wstring& text) {
+  if (text.rfind(L"at ", 0) == 0) {  // "at MS LINE": what another program does MS ms from now
+    uint64_t when = std::wcstoull(text.c_str() + 3, nullptr, 10);
+    std::wstring later = text.substr(std::min(text.find(L' ', 3), text.size() - 1) + 1);
+    sim.events.emplace(sim.now + when, [&sim, later] { Load(sim, later); });
+    return true;
+  }
   Line line = Parse(text);
   const std::wstring &kind = line.words[0], &name = line.words[1];
   Object settings{kind, name, line.values};
@@ -159,7 +165,8 @@ bool Load(Sim& sim, const std::wstring& text) {
     sim.objects.remove_if([](const Object& o) { return o.kind == L"default"; });
     sim.Make(kind, name);
   } else if (kind == L"monitor" || kind == L"driver" || kind == L"printer" || kind == L"service" ||
-             kind == L"window" || kind == L"key" || kind == L"program" || kind == L"dll-search") {
+             kind == L"window" || kind == L"key" || kind == L"program" || kind == L"dll-search" ||
+             kind == L"link") {
     Object* object = merge(sim.Make(kind, name));
     if (kind == L"driver" && (*object)[L"env"].empty()) {
       (*object)[L"env"] = L"Windows x64";

@@ -287,6 +287,25 @@ Object* Sim::FileAt(const std::wstring& path) {
   return Find(L"file", Key(path));
 }
 
+// A link ("link" PATH to=TARGET) anywhere in a path leads to its target.
+std::wstring Sim::Resolve(const std::wstring& path) {
+  std::wstring key = Key(path);
+  for (int depth = 0; depth < 8; ++depth) {
+    Object* link = nullptr;
+    for (Object* each : Each(L"link")) {
+      std::wstring name = Fold(each->name);
+      link = Fold(key).rfind(name, 0) == 0 && (key.size() == name.size() || key[name.size()] == L'\\')
+                 ? each
+                 : link;
+    }
+    if (link == nullptr) {
+      break;
+    }
+    key = Key((*link)[L"to"]) + key.substr(link->name.size());
+  }
+  return key;
+}
+
 bool Sim::Locked(const Object& file) const {
   return !file[L"lock"].empty() &&
          (file.Number(L"until") == 0 || now < uint64_t(file.Number(L"until")));
@@ -295,7 +314,7 @@ bool Sim::Locked(const Object& file) const {
 HANDLE Sim::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                         DWORD disposition, DWORD, HANDLE) {
   FAULT(INVALID_HANDLE_VALUE);
-  std::wstring key = Key(path);
+  std::wstring key = Resolve(path);
   Object* file = Find(L"file", key);
   bool writing = (access & GENERIC_WRITE) != 0;
   REFUSE_IF(Find(L"dir", key) != nullptr, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
@@ -306,6 +325,9 @@ HANDLE Sim::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTR
   REFUSE_IF(file != nullptr && disposition == CREATE_NEW, ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
   REFUSE_IF(file != nullptr && writing && Locked(*file) && (*file)[L"lock"] != L"shared",
             ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+  bool held_open = file != nullptr && Locked(*file) &&
+                   ((*file)[L"lock"] == L"open" || (*file)[L"lock"] == L"shared");
+  REFUSE_IF((access & DELETE) != 0 && held_open, ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
   for (const auto& [value, open] : handles_) {
     REFUSE_IF(open.kind == 'f' && Fold(open.name) == Fold(key) &&
                   ((writing && (open.share & FILE_SHARE_WRITE) == 0) ||
@@ -352,7 +374,7 @@ BOOL Sim::WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LP
 
 BOOL Sim::DeleteFileW(LPCWSTR path) {
   FAULT(FALSE);
-  std::wstring key = Key(path);
+  std::wstring key = Resolve(path);
   Object* file = Find(L"file", key);
   REFUSE_IF(file == nullptr && Find(L"dir", Parent(key)) == nullptr, ERROR_PATH_NOT_FOUND, FALSE);
   REFUSE_IF(file == nullptr, Find(L"dir", key) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND, FALSE);
@@ -400,7 +422,7 @@ BOOL Sim::MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags) {
 
 DWORD Sim::GetFileAttributesW(LPCWSTR path) {
   FAULT(INVALID_FILE_ATTRIBUTES);
-  std::wstring key = Key(path);
+  std::wstring key = Resolve(path);
   if (Find(L"dir", key) != nullptr) {
     return FILE_ATTRIBUTE_DIRECTORY;
   }
@@ -408,6 +430,39 @@ DWORD Sim::GetFileAttributesW(LPCWSTR path) {
             Find(L"dir", Parent(key)) != nullptr ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND,
             INVALID_FILE_ATTRIBUTES);
   return FILE_ATTRIBUTE_ARCHIVE;
+}
+
+// The path of what was opened, past every link.
+DWORD Sim::GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD flags) {
+  FAULT(0);
+  Handle* handle = Find(file, 'f');
+  REFUSE_IF(handle == nullptr || flags != 0, ERROR_INVALID_PARAMETER, 0);
+  std::wstring path = L"\\\\?\\" + handle->name;
+  if (path.rfind(L"\\\\?\\\\\\", 0) == 0) {  // a share: \\?\UNC\server\...
+    path = L"\\\\?\\UNC" + path.substr(5);
+  }
+  CheckRoom(__func__, buffer, size * sizeof(wchar_t));
+  if (size <= path.size()) {
+    return static_cast<DWORD>(path.size() + 1);
+  }
+  std::wmemcpy(buffer, path.c_str(), path.size() + 1);
+  return static_cast<DWORD>(path.size());
+}
+
+// Only deletion through the handle is known here.
+BOOL Sim::SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class,
+                                     LPVOID info, DWORD) {
+  FAULT(FALSE);
+  Handle* handle = Find(file, 'f');
+  REFUSE_IF(handle == nullptr || info_class != FileDispositionInfo || (handle->access & DELETE) == 0,
+            ERROR_INVALID_PARAMETER, FALSE);
+  Object* named = Find(L"file", handle->name);
+  REFUSE_IF(named != nullptr && Locked(*named), ERROR_ACCESS_DENIED, FALSE);
+  // The member is DeleteFile: <windows.h> renames it with its own macro.
+  if (static_cast<FILE_DISPOSITION_INFO*>(info)->DeleteFileW) {
+    Erase(L"file", handle->name);
+  }
+  return TRUE;
 }
 
 // A name that does not fit is cut to the buffer, which it fills.
@@ -775,14 +830,16 @@ int Sim::Start(const std::wstring& image, const std::wstring& line, Object setti
   if (file != nullptr && (*file)[L"lock"].empty()) {
     (*file)[L"lock"] = L"p" + id;
   }
-  if (process[L"role"] == L"tray") {
+  // A program of another session has its mutex and its windows there.
+  bool here = process[L"session"].empty();
+  if (process[L"role"] == L"tray" && here) {
     Object& mutex = Make(L"mutex", Widen(kTrayMutex));
     mutex[L"owner"] = mutex[L"owner"].empty() ? id : mutex[L"owner"];
   }
   std::wstring title = process[L"role"] == L"help" ? process[L"title"] : L"";
   std::wstring window_class =
       process[L"role"] == L"help" ? L"HH Parent" : L"lqs::{6B0E4D27-91A3-4F58-B2C4-7D19E35A0C8B}";
-  if (!process[L"role"].empty()) {
+  if (!process[L"role"].empty() && here) {
     events.emplace(now + process.Number(L"window-after"), [=, this] {
       if (Find(L"process", id) != nullptr) {
         Object& window = Make(L"window", std::to_wstring(0x20000 + 2 * std::stoi(id)));
@@ -826,6 +883,57 @@ BOOL Sim::CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECURITY_AT
   int id = Start(image, line, program != nullptr ? *program : Object{});
   *process = {NewHandle({'P', image}), NewHandle({'t', image}), static_cast<DWORD>(id), 1};
   return TRUE;
+}
+
+BOOL Sim::ProcessIdToSessionId(DWORD process, DWORD* session) {
+  FAULT(FALSE);
+  REFUSE_IF(process != GetCurrentProcessId(), ERROR_INVALID_PARAMETER, FALSE);
+  *session = static_cast<DWORD>(Machine().Number(L"session", 1));
+  return TRUE;
+}
+
+// ---------------------------------------------------------------- the Restart Manager
+
+DWORD Sim::RmStartSession(DWORD* session, DWORD, WCHAR key[]) {
+  FAULT(last_error_);
+  *session = static_cast<DWORD>(reinterpret_cast<uintptr_t>(NewHandle({'r', L""})));
+  key[0] = 0;
+  return ERROR_SUCCESS;
+}
+
+DWORD Sim::RmRegisterResources(DWORD session, UINT file_count, LPCWSTR files[], UINT,
+                               RM_UNIQUE_PROCESS[], UINT, LPCWSTR[]) {
+  FAULT(last_error_);
+  Handle* handle = Find(reinterpret_cast<HANDLE>(uintptr_t{session}), 'r');
+  if (handle == nullptr) {
+    return ERROR_INVALID_HANDLE;
+  }
+  for (UINT i = 0; i < file_count; ++i) {
+    handle->name += Fold(Key(files[i])) + L"|";
+  }
+  return ERROR_SUCCESS;
+}
+
+// Every program whose image is a registered file ends, in whatever session.
+DWORD Sim::RmShutdown(DWORD session, ULONG, RM_WRITE_STATUS_CALLBACK) {
+  FAULT(last_error_);
+  Handle* handle = Find(reinterpret_cast<HANDLE>(uintptr_t{session}), 'r');
+  if (handle == nullptr) {
+    return ERROR_INVALID_HANDLE;
+  }
+  for (Object* process : Each(L"process")) {
+    std::wstring image = (*process)[L"command"];
+    image = image[0] == L'"' ? image.substr(1, image.find(L'"', 1) - 1) : image;
+    if (handle->name.find(Fold(Key(image)) + L"|") != std::wstring::npos) {
+      End(process->name);
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD Sim::RmEndSession(DWORD session) {
+  return Close(reinterpret_cast<HANDLE>(uintptr_t{session}), "r", __func__) ? ERROR_SUCCESS
+                                                                             : ERROR_INVALID_HANDLE;
 }
 
 BOOL Sim::GetVersionExA(LPOSVERSIONINFOA version) {

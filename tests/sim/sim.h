@@ -15,6 +15,8 @@
 //   value "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run|LumenquillTray" sz "C:\x.exe"
 //   service "spooler" state=stopped start=-1
 //   fail "DeletePrinterDriverExW" times=2 error=3001
+//   link "C:\Users\Me\Temp\x" to="C:\Windows"
+//   at 5 value "HKLM\...|PendingFileRenameOperations" multi ...   (another program, 5 ms on)
 //
 // A file's version resource is written into its bytes, so that copies carry
 // it: "version=2542" is the build 2542, "version=2542/40" a resource whose
@@ -85,6 +87,7 @@ class Sim final : public platform::SystemApi {
   void Advance(uint64_t until);  // runs the events due until then
   Object& Put(const std::wstring& path, const std::wstring& bytes = {});  // a file, and its folders
   Object* FileAt(const std::wstring& path);  // the file a path names, or null
+  std::wstring Resolve(const std::wstring& path);  // the full path, past every link
   bool Locked(const Object& file) const;
   int Start(const std::wstring& image, const std::wstring& command_line, Object settings = {});
   void End(std::wstring process);
@@ -159,6 +162,9 @@ class Sim final : public platform::SystemApi {
   BOOL DeleteFileW(LPCWSTR path) override;
   BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags) override;
   DWORD GetFileAttributesW(LPCWSTR path) override;
+  DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD flags) override;
+  BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
+                                  DWORD size) override;
   DWORD GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) override;
   UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) override;
 
@@ -210,6 +216,14 @@ class Sim final : public platform::SystemApi {
                       LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
                       LPPROCESS_INFORMATION process) override;
   BOOL GetVersionExA(LPOSVERSIONINFOA version) override;
+  DWORD GetCurrentProcessId() override { return 1; }
+  BOOL ProcessIdToSessionId(DWORD process, DWORD* session) override;
+
+  DWORD RmStartSession(DWORD* session, DWORD, WCHAR key[]) override;
+  DWORD RmRegisterResources(DWORD session, UINT file_count, LPCWSTR files[], UINT,
+                            RM_UNIQUE_PROCESS[], UINT, LPCWSTR[]) override;
+  DWORD RmShutdown(DWORD session, ULONG, RM_WRITE_STATUS_CALLBACK) override;
+  DWORD RmEndSession(DWORD session) override;
 
   LPWSTR GetCommandLineW() override { return command_line_.data(); }
   LPWSTR* CommandLineToArgvW(LPCWSTR line, int* count) override;
@@ -225,7 +239,7 @@ class Sim final : public platform::SystemApi {
  private:
   struct Handle {
     char kind;  // m: service manager, s: service, p: printer, k: key, f: file,
-                // x: mutex, P: process, t: thread
+                // x: mutex, P: process, t: thread, r: Restart Manager session
     std::wstring name;
     DWORD access = 0, share = 0;
     size_t position = 0;
