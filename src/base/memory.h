@@ -26,6 +26,17 @@ class OwnedBlock {
   OwnedBlock(const OwnedBlock&) = delete;
   OwnedBlock& operator=(const OwnedBlock&) = delete;
   T* get() const { return block_; }
+  // Frees the block held and holds `block` instead.
+  void Reset(void* block) {
+    FreeBlock(block_);
+    block_ = static_cast<T*>(block);
+  }
+  // Hands the block over without freeing it.
+  T* Release() {
+    T* block = block_;
+    block_ = nullptr;
+    return block;
+  }
 
  private:
   T* block_;

@@ -7,6 +7,7 @@
 #include "base/ascii_text.h"
 #include "base/memory.h"
 #include "platform/system_api.h"
+#include "services/named_file.h"
 
 namespace services {
 namespace {
@@ -113,15 +114,10 @@ PendingRenameTable LoadPendingRenameTable() {
   uint32_t count = strings / 2;  // a last string without a partner is ignored
   table.names = static_cast<wchar_t**>(base::AllocateBlock(2 * count * sizeof(wchar_t*)));
   table.flags = static_cast<uint32_t*>(base::AllocateBlock(2 * count * sizeof(uint32_t)));
-  table.bounds = static_cast<uint32_t*>(base::AllocateBlock((count + 1) * sizeof(uint32_t)));
-  bool whole =
-      count != 0 && table.names != nullptr && table.flags != nullptr && table.bounds != nullptr;
+  bool whole = count != 0 && table.names != nullptr && table.flags != nullptr;
   table.count = whole ? count : 0;
   QueueReader reader(table.value, table.bytes);
   for (uint32_t i = 0; whole && reader.More() && i < 2 * count; ++i) {
-    if (i % 2 == 0) {
-      table.bounds[i / 2] = static_cast<uint32_t>(reader.Position());
-    }
     size_t length = 0;
     const wchar_t* text = reader.Next(&length);
     if (length == 0) {
@@ -135,77 +131,130 @@ PendingRenameTable LoadPendingRenameTable() {
   }
   if (!whole) {
     FreePendingRenameTable(table);
-    return table;
   }
-  table.bounds[count] = static_cast<uint32_t>(
-      std::min<int64_t>(reader.Position(), static_cast<int64_t>(table.bytes / sizeof(wchar_t))));
   return table;
 }
 
 namespace {
 
-// Writes the queue back without the pairs marked in `carried`, byte for byte
-// otherwise, or removes it when no pair is left; but only when it is still
-// the value that was read, so that an entry another program added meanwhile
-// is never lost. A write that fails changes nothing.
-void DropCarriedOut(const PendingRenameTable& table, const uint8_t* carried) {
+// Another program may change the queue between a read and a write: the value
+// is read again and compared before it is written, this many times at most.
+constexpr int kRewriteAttempts = 3;
+
+// The queue `value` without the deletions carried out (`carried`, sources as
+// stored, each taking out the first pair that deletes exactly it; a taken
+// entry is set to null): the kept pairs and whatever follows the last pair,
+// byte for byte, written to `kept`, which has room for `bytes`. Returns the
+// bytes kept and counts the pairs kept.
+uint32_t WithoutCarriedOut(const wchar_t* value, uint32_t bytes, const wchar_t** carried,
+                           uint32_t carried_count, BYTE* kept, uint32_t* pairs) {
+  const auto* raw = reinterpret_cast<const BYTE*>(value);
+  const int64_t characters = bytes / sizeof(wchar_t);
+  uint32_t length = 0;
+  int64_t done = 0;  // characters up to the end of the last whole pair
+  *pairs = 0;
+  for (QueueReader reader(value, bytes); reader.More();) {
+    size_t source_length = 0, target_length = 0;
+    const wchar_t* source = reader.Next(&source_length);
+    if (!reader.More()) {
+      break;  // a last string without a partner stays with the rest
+    }
+    reader.Next(&target_length);
+    int64_t end = std::min(reader.Position(), characters);
+    bool taken = false;
+    for (uint32_t i = 0; i < carried_count && target_length == 0 && !taken; ++i) {
+      taken = carried[i] != nullptr && std::wcslen(carried[i]) == source_length &&
+              std::wmemcmp(carried[i], source, source_length) == 0;
+      carried[i] = taken ? nullptr : carried[i];
+    }
+    if (!taken) {
+      auto from = static_cast<uint32_t>(done * sizeof(wchar_t));
+      auto to = static_cast<uint32_t>(end * sizeof(wchar_t));
+      std::memcpy(kept + length, raw + from, to - from);
+      length += to - from;
+      ++*pairs;
+    }
+    done = end;
+  }
+  auto rest = static_cast<uint32_t>(done * sizeof(wchar_t));
+  std::memcpy(kept + length, raw + rest, bytes - rest);
+  return length + bytes - rest;
+}
+
+// Takes the deletions carried out (`carried`, `carried_count` sources) out of
+// the queue, or removes the queue when no pair is left; every other entry
+// stays as it is. The value is written only while it is still the one last
+// read, so that an entry another program added meanwhile is never lost; when
+// it changed, the deletions are looked for in the new value, and a deletion
+// carried out never stays queued for a restart that would delete a new file
+// of the same name. A write that fails changes nothing.
+void DropCarriedOut(const PendingRenameTable& table, const wchar_t** carried,
+                    uint32_t carried_count) {
   HKEY key = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE);
   if (key == nullptr) {
     return;
   }
-  uint32_t bytes = 0, type = 0;
-  wchar_t* now = ReadValue(key, &bytes, &type);
-  auto* kept = static_cast<BYTE*>(base::AllocateBlock(table.bytes));
-  if (now != nullptr && kept != nullptr && bytes == table.bytes && type == table.type &&
-      std::memcmp(now, table.value, bytes) == 0) {
-    const auto* value = reinterpret_cast<const BYTE*>(table.value);
-    uint32_t length = 0, pairs = 0;
-    for (uint32_t pair = 0; pair < table.count; ++pair) {
-      if (carried[pair] == 0) {
-        uint32_t from = table.bounds[pair] * sizeof(wchar_t);
-        uint32_t to = table.bounds[pair + 1] * sizeof(wchar_t);
-        std::memcpy(kept + length, value + from, to - from);
-        length += to - from;
-        ++pairs;
-      }
+  base::OwnedBlock<wchar_t> changed(nullptr);
+  const wchar_t* expected = table.value;
+  uint32_t expected_bytes = table.bytes, expected_type = table.type;
+  for (int attempt = 0; attempt < kRewriteAttempts; ++attempt) {
+    uint32_t bytes = 0, type = 0;
+    base::OwnedBlock<wchar_t> now(ReadValue(key, &bytes, &type));
+    if (now.get() == nullptr) {
+      break;  // gone, or unreadable: nothing to take out
     }
-    uint32_t tail = table.bounds[table.count] * sizeof(wchar_t);
-    std::memcpy(kept + length, value + tail, bytes - tail);
-    length += bytes - tail;
+    if (bytes != expected_bytes || type != expected_type ||
+        std::memcmp(now.get(), expected, bytes) != 0) {
+      changed.Reset(now.Release());
+      expected = changed.get();
+      expected_bytes = bytes;
+      expected_type = type;
+      continue;
+    }
+    base::OwnedBlock<const wchar_t*> left(base::AllocateBlock(carried_count * sizeof(wchar_t*)));
+    base::OwnedBlock<BYTE> kept(base::AllocateBlock(bytes));
+    if (left.get() == nullptr || kept.get() == nullptr) {
+      break;
+    }
+    std::memcpy(left.get(), carried, carried_count * sizeof(wchar_t*));
+    uint32_t pairs = 0;
+    uint32_t length =
+        WithoutCarriedOut(now.get(), bytes, left.get(), carried_count, kept.get(), &pairs);
     if (pairs == 0) {
       Sys().RegDeleteValueA(key, "PendingFileRenameOperations");
     } else {
-      Sys().RegSetValueExW(key, kQueueValue, 0, type, kept, length);
+      Sys().RegSetValueExW(key, kQueueValue, 0, type, kept.get(), length);
     }
+    break;
   }
-  base::FreeBlock(kept);
-  base::FreeBlock(now);
   Sys().RegCloseKey(key);
 }
 
 }  // namespace
 
 void PurgePendingRenameDeletes(PendingRenameTable& table) {
-  auto* carried = static_cast<uint8_t*>(base::AllocateBlock(table.count + 1));
+  // The sources of the deletions carried out, as stored.
+  base::OwnedBlock<const wchar_t*> carried(
+      base::AllocateBlock((table.count + 1) * sizeof(wchar_t*)));
+  uint32_t carried_count = 0;
   bool any = false;
   for (uint32_t pair = 0; pair < table.count; ++pair) {
     const wchar_t* source = table.names[2 * pair];
     bool deletion = table.names[2 * pair + 1] == nullptr;
     if (table.flags[2 * pair] != 0 && source != nullptr && deletion &&
-        Sys().DeleteFileW(PathOfEntry(source))) {
+        DeleteNamedFile(PathOfEntry(source))) {
       table.flags[2 * pair] = 0;
       any = true;
-      if (carried != nullptr) {
-        carried[pair] = 1;
+      if (carried.get() != nullptr) {
+        carried.get()[carried_count++] = source;
       }
     }
   }
   // Without memory to tell which were carried out, the queue stays as it is:
   // the restart then finds those files gone, as it did before.
-  if (any && carried != nullptr) {
-    DropCarriedOut(table, carried);
+  if (any && carried.get() != nullptr) {
+    DropCarriedOut(table, carried.get(), carried_count);
   }
-  base::FreeBlock(carried);
 }
 
 void FreePendingRenameTable(PendingRenameTable& table) {
@@ -216,7 +265,6 @@ void FreePendingRenameTable(PendingRenameTable& table) {
   }
   base::FreeBlock(table.names);
   base::FreeBlock(table.flags);
-  base::FreeBlock(table.bounds);
   base::FreeBlock(table.value);
   table = PendingRenameTable{};
 }

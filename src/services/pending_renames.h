@@ -16,11 +16,9 @@ struct PendingRenameTable {
   // 1 where the entry names an existing file that is not a directory.
   uint32_t* flags = nullptr;
   uint32_t count = 0;  // pairs
-  // The value as read, and where pair k lies in it: from character
-  // bounds[k] up to bounds[k + 1] (its target's terminator included).
+  // The value as read, with its size and type.
   wchar_t* value = nullptr;
   uint32_t bytes = 0, type = 0;
-  uint32_t* bounds = nullptr;
 };
 
 // The path an entry names: behind the "\??\" prefix the queue puts before its
