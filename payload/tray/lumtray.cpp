@@ -143,10 +143,16 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
         DestroyWindow(window);
       }
       return 0;
+    case WM_QUERYENDSESSION:
+      return TRUE;
     case WM_ENDSESSION:
-      // The session ends without a way back to the message loop: let go of
-      // the mutex now, so that it is released, not abandoned.
-      if (wparam) {
+      if (wparam && (lparam & ENDSESSION_CLOSEAPP) != 0) {
+        // The Restart Manager asks for the companion's file (an uninstall or
+        // update, maybe from another session): end at once.
+        DestroyWindow(window);
+      } else if (wparam) {
+        // The session ends without a way back to the message loop: let go
+        // of the mutex now, so that it is released, not abandoned.
         RemoveIconPromptly(window);
         ReleaseSingleInstance();
       }

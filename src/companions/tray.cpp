@@ -6,6 +6,7 @@
 #include "base/ascii_text.h"
 #include "base/wide_string.h"
 #include "platform/system_api.h"
+#include "services/named_file.h"
 #include "session/install_session.h"
 
 namespace companions {
@@ -69,13 +70,48 @@ bool ReadAutostartPath(HKEY key, wchar_t (&path)[kAutostartCapacity]) {
   return true;
 }
 
+// A Restart Manager session, ended however the scope ends.
+class RestartManagerSession {
+ public:
+  RestartManagerSession() {
+    WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+    started_ = Sys().RmStartSession(&handle_, 0, key) == ERROR_SUCCESS;
+  }
+  ~RestartManagerSession() {
+    if (started_) {
+      Sys().RmEndSession(handle_);
+    }
+  }
+  RestartManagerSession(const RestartManagerSession&) = delete;
+  RestartManagerSession& operator=(const RestartManagerSession&) = delete;
+
+  // Ends every program that runs from the file, in whichever session:
+  // asked to close first, ended when it does not.
+  void EndProgramsOf(const wchar_t* path) {
+    LPCWSTR files[] = {path};
+    if (started_ &&
+        Sys().RmRegisterResources(handle_, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS) {
+      Sys().RmShutdown(handle_, RmForceShutdown, nullptr);
+    }
+  }
+
+ private:
+  DWORD handle_ = 0;
+  bool started_ = false;
+};
+
+// The companion's file: the mutex and its window reach only a companion of
+// this session, so the Restart Manager ends those of other sessions (other
+// users', or every user's when this runs in the system's session) first.
 void DeleteTrayProgram(const wchar_t* path) {
+  RestartManagerSession().EndProgramsOf(path);
   for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
-    if (Sys().DeleteFileW(path)) {
+    // Never through a link that someone put in the path.
+    if (services::DeleteNamedFile(path)) {
       return;
     }
     DWORD error = Sys().GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_CANT_ACCESS_FILE) {
       return;
     }
     Sys().Sleep(error == ERROR_ACCESS_DENIED ? kInUsePause : kOtherFailurePause);

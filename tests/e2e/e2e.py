@@ -12,6 +12,7 @@ import glob
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import time
@@ -184,9 +185,12 @@ def payload(machine):
 
 
 def tray_and_restart(machine):
-    # The companion runs after an install and ends with "removetray", or with
-    # Exit from its own menu; a product DLL that waits for the restart makes
-    # "onInit" answer 200 until the restart deletes it.
+    # The companion runs after an install and ends with "removetray", with
+    # Exit from its own menu, or when the Restart Manager asks it to close; a
+    # product DLL that waits for the restart makes "onInit" answer 200 until
+    # the restart deletes it. A queued deletion through a linked folder (a
+    # Unix link here) leaves the link's target alone, a plain one is carried
+    # out.
     machine.install("install")
     machine.tool("state")
     machine.install("removetray")
@@ -194,35 +198,69 @@ def tray_and_restart(machine):
     machine.files(SETUP_DIR)
     machine.put(os.path.join(machine.build, "payload", "files", "lumtray.exe"), r"C:\Tray\lumtray.exe")
     machine.tool("tray-exit", r"C:\Tray\lumtray.exe")
+    machine.tool("tray-exit", r"C:\Tray\lumtray.exe", "restart-manager")
     machine.put(os.path.join(machine.build, "payload", "files", "kvnui64.dll"), r"C:\Old\kvnui64.dll")
-    machine.tool("queue-delete", r"C:\Old\kvnui64.dll")
+    for name in (r"C:\t\real\victim.txt", r"C:\t\plain.txt"):
+        machine.put(os.path.join(HERE, "README.md"), name)
+    os.symlink(machine.unix(r"C:\t\real"), machine.unix(r"C:\t\link"))
+    for queued in (r"C:\t\link\victim.txt", r"C:\t\plain.txt", r"C:\Old\kvnui64.dll"):
+        machine.tool("queue-delete", queued)
     holder = machine.wine(os.path.join(machine.build, "tests", "e2e", "e2e_tool.exe"), "hold",
                           r"C:\Old\kvnui64.dll", "60", background=True)
     time.sleep(2)
     machine.install("onInit")
+    machine.files(r"C:\t\real")
+    machine.files(r"C:\t")
     holder.kill()
     machine.restart()
     machine.files(r"C:\Old")
     machine.install("onInit")
 
 
+def dependent_load_flags(path):
+    # The load configuration's DependentLoadFlags of a 64-bit image: where the
+    # loader takes the DLLs of its static imports from (0x800: the system
+    # directory), or None without a load configuration.
+    with open(path, "rb") as image:
+        data = image.read()
+    header = struct.unpack_from("<I", data, 0x3C)[0]
+    count, optional_size = struct.unpack_from("<HxxxxxxxxxxxxH", data, header + 6)
+    optional = header + 24
+    address, _ = struct.unpack_from("<II", data, optional + 112 + 8 * 10)
+    for entry in range(optional + optional_size, optional + optional_size + 40 * count, 40):
+        size, start, _, raw = struct.unpack_from("<IIII", data, entry + 8)
+        if address and start <= address < start + size:
+            return struct.unpack_from("<H", data, raw + address - start + 0x4E)[0]
+    return None
+
+
 def planted_dlls(machine):
-    # DLLs planted beside the elevated install.exe are never loaded. Wine:
-    # told to prefer a native winspool.drv, it loads a planted one wherever the
-    # search finds it first (the tool copied beside them shows it does), but
-    # version.dll cannot be told so: Wine's own user32 imports it before any
-    # program's code runs. Its load goes the way winspool.drv's goes.
-    machine.env["WINEDLLOVERRIDES"] += ";winspool.drv=n,b"
+    # DLLs planted beside the elevated install.exe, with Wine told to prefer
+    # native copies of both. winspool.drv: never loaded by install.exe, while
+    # the tool copied beside it loads the planted one (the positive control).
+    # version.dll: Wine knows no known DLLs, and its own shell32, which
+    # install.exe imports, loads the planted version.dll before install.exe's
+    # first instruction; on Windows shell32 is a known DLL whose dependencies
+    # come from the system directory, and install.exe and lumtray.exe mark
+    # themselves so that their imports' dependencies do too (their
+    # DependentLoadFlags, which Wine does not read).
+    for program in (os.path.join(machine.build, "src", "install.exe"),
+                    os.path.join(machine.build, "payload", "files", "lumtray.exe")):
+        flags = dependent_load_flags(program)
+        machine.note(f"{os.path.basename(program)}: DependentLoadFlags {flags:#x}\n"
+                     if flags is not None else f"{os.path.basename(program)}: none\n")
+    machine.env["WINEDLLOVERRIDES"] += ";winspool.drv,version=n,b"
     for name in ("winspool.drv", "version.dll"):
         machine.put(os.path.join(machine.build, "tests", "e2e", "planted.dll"), X64 + "\\" + name)
     machine.put(os.path.join(machine.build, "tests", "e2e", "e2e_tool.exe"), X64 + r"\tool.exe")
     machine.wine(machine.unix(X64 + r"\tool.exe"), "hold", "winspool.drv", "0")
-    machine.files(X64)
-    for marker in glob.glob(machine.unix(X64 + r"\planted-*")):
-        os.remove(marker)
-    for word in ("install", "uninstall", "onInit", "onChkDrv", "def.set", "removetray", "none"):
-        machine.install(word)
+    for word in ("control", "install", "uninstall", "onInit", "onChkDrv", "def.set", "removetray",
+                 "none"):
+        if word != "control":
+            machine.install(word)
         machine.files(X64)
+        for marker in glob.glob(machine.unix(X64 + r"\planted-*")):
+            os.remove(marker)
 
 
 def msi_package(machine):

@@ -14,8 +14,10 @@
 //   e2e_tool hold PATH SECONDS      keeps a DLL loaded
 //   e2e_tool queue-delete PATH      queues a deletion for the next restart
 //   e2e_tool payload FOLDER         what the monitor and driver DLLs answer
-//   e2e_tool tray-exit PATH         starts the companion and chooses Exit in
-//                                   its menu
+//   e2e_tool tray-exit PATH [restart-manager]
+//                                   starts the companion and chooses Exit in
+//                                   its menu, or asks it to close as the
+//                                   Restart Manager does
 //   e2e_tool monitor-cases [COUNT]  jobs through a copy of the monitor that
 //                                   answers as Windows would where Wine cannot
 #include <windows.h>
@@ -467,10 +469,11 @@ void Driver(const std::wstring& folder) {
   }
 }
 
-// The companion's menu command Exit ends it. Every wait has its bound: a
-// companion that never shows its window or never ends is reported, not
-// waited for.
-int TrayExit(const wchar_t* path) {
+// The companion's menu command Exit ends it, and so does the Restart
+// Manager's request to close (an application's end of session with
+// ENDSESSION_CLOSEAPP). Every wait has its bound: a companion that never
+// shows its window or never ends is reported, not waited for.
+int TrayExit(const wchar_t* path, bool restart_manager) {
   STARTUPINFOW startup{sizeof(startup)};
   PROCESS_INFORMATION process{};
   std::wstring line = L"\"" + std::wstring(path) + L"\"";
@@ -486,10 +489,19 @@ int TrayExit(const wchar_t* path) {
       Sleep(100);
     }
   }
-  PostMessageW(window, WM_COMMAND, MAKEWPARAM(tray::kExitCommand, 0), 0);
+  const wchar_t* request = restart_manager ? L"the Restart Manager" : L"Exit";
+  if (restart_manager) {
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, 5000,
+                        &answer);
+    SendMessageTimeoutW(window, WM_ENDSESSION, answer, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, 5000,
+                        nullptr);
+  } else {
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(tray::kExitCommand, 0), 0);
+  }
   bool ended = WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0;
-  wprintf(L"window %ls; %ls\n", window != nullptr ? L"shown" : L"never shown",
-          ended ? L"ended by Exit" : L"still running after Exit");
+  wprintf(L"window %ls; %ls %ls\n", window != nullptr ? L"shown" : L"never shown",
+          ended ? L"ended by" : L"still running after", request);
   if (!ended) {
     TerminateProcess(process.hProcess, 1);
   }
@@ -528,7 +540,7 @@ int wmain(int count, wchar_t** arguments) {
     return 0;
   }
   if (command == L"tray-exit" && count > 2) {
-    return TrayExit(arguments[2]);
+    return TrayExit(arguments[2], count > 3 && std::wstring(arguments[3]) == L"restart-manager");
   }
   if (command == L"payload" && count > 2) {
     Monitor(arguments[2]);
