@@ -52,6 +52,15 @@ bool WindowStationVisible() {
   return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
+// From Windows Vista on nobody sees session 0, the services' session,
+// although its interactive window station reports itself visible: a dialog
+// there would wait for ever. A session that cannot be learned is taken as
+// any other.
+bool InServicesSession() {
+  DWORD session = 0;
+  return Sys().ProcessIdToSessionId(Sys().GetCurrentProcessId(), &session) && session == 0;
+}
+
 }  // namespace
 
 void DeliverLog(InstallSession& session, HWND parent) {
@@ -61,7 +70,8 @@ void DeliverLog(InstallSession& session, HWND parent) {
     WriteLog(output, session.SessionLog);
   }
   // Shift is only looked at when no error opens the dialog anyway.
-  if ((session.ErrorCount != 0 || ShiftKeyDown()) && WindowStationVisible()) {
+  if ((session.ErrorCount != 0 || ShiftKeyDown()) && WindowStationVisible() &&
+      !InServicesSession()) {
     LogDialog(session, parent);
   }
 }
