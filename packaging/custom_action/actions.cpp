@@ -14,8 +14,7 @@
 
 namespace {
 
-using custom_action::LogFormat;
-using custom_action::LogLine;
+using custom_action::Note;
 using custom_action::RunResult;
 using entry::ExitCode;
 
@@ -56,19 +55,18 @@ bool ReadCustomActionData(MSIHANDLE install, custom_action::HeapText& value) {
 
 // The exit codes no command word gives: a crash, or a program that is not ours.
 UINT UnknownOutcome(MSIHANDLE install, const wchar_t* word, DWORD code) {
-  LogFormat(install,
-            code >= 0xC0000000 ? L"Lumenquill: install.exe %ls crashed (0x%08lx)"
-                               : L"Lumenquill: install.exe %ls never ends with %lu",
-            word, code);
+  Note(install,
+       code >= 0xC0000000 ? L"install.exe %ls crashed (0x%08lx)"
+                          : L"install.exe %ls never ends with %lu",
+       word, code);
   return ERROR_INSTALL_FAILURE;
 }
 
 bool Started(MSIHANDLE install, const wchar_t* word, const RunResult& run) {
   if (run.started) {
-    LogFormat(install, L"Lumenquill: install.exe %ls ended with %lu", word, run.code);
+    Note(install, L"install.exe %ls ended with %lu", word, run.code);
   } else {
-    LogFormat(install, L"Lumenquill: install.exe %ls could not be started (error %lu)", word,
-              run.error);
+    Note(install, L"install.exe %ls could not be started (error %lu)", word, run.error);
   }
   return run.started;
 }
@@ -78,7 +76,7 @@ bool Started(MSIHANDLE install, const wchar_t* word, const RunResult& run) {
 UINT RunInstalled(MSIHANDLE install, const wchar_t* word, ExitCode done) {
   custom_action::HeapText program;
   if (!ReadCustomActionData(install, program) || program.empty()) {
-    LogLine(install, L"Lumenquill: this action was given no path of install.exe");
+    Note(install, L"this action was given no path of install.exe");
     return ERROR_INSTALL_FAILURE;
   }
   RunResult run = custom_action::RunInstallExe(install, program.get(), word);
@@ -93,11 +91,11 @@ UINT RunInstalled(MSIHANDLE install, const wchar_t* word, ExitCode done) {
     if (!MsiGetMode(install, MSIRUNMODE_ROLLBACK)) {
       GlobalAddAtomW(kRestartAtom);
     }
-    LogLine(install, L"Lumenquill: files wait for deletion at the next restart");
+    Note(install, L"files wait for deletion at the next restart");
     return ERROR_SUCCESS;
   }
   if (Is(run.code, ExitCode::kErrors)) {
-    LogFormat(install, L"Lumenquill: install.exe %ls reported errors; its log is above", word);
+    Note(install, L"install.exe %ls reported errors; its log is above", word);
     return ERROR_INSTALL_FAILURE;
   }
   return UnknownOutcome(install, word, run.code);
@@ -131,9 +129,9 @@ extern "C" UINT __stdcall CheckRestartFirst(MSIHANDLE install) {
   // (which requires them) cannot be started. The installation goes on: the
   // elevated install.exe install carries out every queued deletion it can.
   if (!ProcessIsElevated()) {
-    LogLine(install,
-            L"Lumenquill: not elevated here: install.exe onInit cannot be asked whether files "
-            L"wait for the next restart");
+    Note(install,
+         L"not elevated here: install.exe onInit cannot be asked whether files "
+         L"wait for the next restart");
     return ERROR_SUCCESS;
   }
   custom_action::PrivateCopy copy;
@@ -144,15 +142,14 @@ extern "C" UINT __stdcall CheckRestartFirst(MSIHANDLE install) {
   }
   custom_action::DiscardPrivateCopy(copy);
   if (error != ERROR_SUCCESS) {
-    LogFormat(install, L"Lumenquill: could not write a copy of install.exe to run (error %lu)",
-              error);
+    Note(install, L"could not write a copy of install.exe to run (error %lu)", error);
     return ERROR_INSTALL_FAILURE;
   }
   if (!Started(install, L"onInit", run)) {
     return ERROR_INSTALL_FAILURE;
   }
   if (Is(run.code, ExitCode::kFilesPending)) {
-    LogLine(install, L"Lumenquill: files of an earlier installation wait for the next restart");
+    Note(install, L"files of an earlier installation wait for the next restart");
     custom_action::ShowWarning(
         install,
         L"Files of an earlier Lumenquill installation are still waiting to be removed when "
@@ -181,7 +178,7 @@ extern "C" UINT __stdcall UninstallPrinter(MSIHANDLE install) {
 // learned of (msiexec then ends with 3010).
 extern "C" UINT __stdcall RequestRestart(MSIHANDLE install) {
   if (TakeRestartRequest()) {
-    LogLine(install, L"Lumenquill: Windows must restart to complete this");
+    Note(install, L"Windows must restart to complete this");
     MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
   }
   return ERROR_SUCCESS;

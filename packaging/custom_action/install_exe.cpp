@@ -88,7 +88,7 @@ void ReadAvailable(HANDLE pipe, LineSplitter& lines) {
 
 RunResult RunInstallExe(MSIHANDLE install, const wchar_t* program, const wchar_t* word) {
   RunResult result;
-  LogFormat(install, L"Lumenquill: running \"%ls\" %ls", program, word);
+  Note(install, L"running \"%ls\" %ls", program, word);
   HANDLE held = CreateFileW(program, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
