@@ -31,6 +31,11 @@ def environment(prefix):
                 WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d")
 
 
+def private_folder(text):
+    # The random name of the folder the custom action runs "onInit" from.
+    return re.sub(r"Lumenquill-[0-9a-f]{32}", "Lumenquill-N", text)
+
+
 def make_template(build):
     # A fresh prefix for the machines to be cloned from; a crash ends a
     # program at once instead of waiting in Wine's debugger.
@@ -101,7 +106,7 @@ class Machine:
         self.tool("setup", "msiexec", *arguments, "/qn", "/norestart", "/l*v", r"C:\msi.log")
         inside, shown = False, ""
         with open(self.unix(r"C:\msi.log"), encoding="cp1252") as log:
-            for line in log.read().splitlines():
+            for line in map(private_folder, log.read().splitlines()):
                 inside = inside or line.startswith("Lumenquill: running")
                 if inside or line.startswith("Lumenquill"):
                     shown += (line if len(line) < 100 else f"({len(line)} characters)") + "\n"
@@ -110,8 +115,7 @@ class Machine:
                          shown))
 
     def note(self, text):
-        text = re.sub(r"Lumenquill-\d+-\d+", "Lumenquill-N", text)
-        self.transcript += re.sub(r"\d{8}-\d{6}", "DATE-TIME", text)
+        self.transcript += re.sub(r"\d{8}-\d{6}", "DATE-TIME", private_folder(text))
 
     def files(self, folder, sizes=False):
         path = self.unix(folder)
