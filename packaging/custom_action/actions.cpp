@@ -11,6 +11,7 @@
 #include "install_exe.h"
 #include "installer_log.h"
 #include "private_copy.h"
+#include "restart_queue.h"
 
 namespace {
 
@@ -18,28 +19,8 @@ using custom_action::Note;
 using custom_action::RunResult;
 using entry::ExitCode;
 
-// Deferred actions may not set the installer's run modes: one that learns of
-// a needed restart leaves this atom for RequestRestart, which runs after
-// InstallFinalize.
-constexpr wchar_t kRestartAtom[] = L"Lumenquill install.exe asked for a restart";
-constexpr int kMostAtomReferences = 64;
-
 bool Is(DWORD code, ExitCode expected) {
   return code == static_cast<DWORD>(expected);
-}
-
-// Takes the atom out of the table, however often it was added.
-bool TakeRestartRequest() {
-  bool found = false;
-  for (int i = 0; i < kMostAtomReferences; ++i) {
-    ATOM atom = GlobalFindAtomW(kRestartAtom);
-    if (atom == 0) {
-      break;
-    }
-    found = true;
-    GlobalDeleteAtom(atom);
-  }
-  return found;
 }
 
 bool ReadCustomActionData(MSIHANDLE install, custom_action::HeapText& value) {
@@ -87,10 +68,6 @@ UINT RunInstalled(MSIHANDLE install, const wchar_t* word, ExitCode done) {
     return ERROR_SUCCESS;
   }
   if (Is(run.code, ExitCode::kRestartNeeded)) {
-    // A rollback ends the installation as failed: no restart is asked for.
-    if (!MsiGetMode(install, MSIRUNMODE_ROLLBACK)) {
-      GlobalAddAtomW(kRestartAtom);
-    }
     Note(install, L"files wait for deletion at the next restart");
     return ERROR_SUCCESS;
   }
@@ -122,7 +99,6 @@ bool ProcessIsElevated() {
 // installation still wait for the next restart, and stops the installation
 // if they do.
 extern "C" UINT __stdcall CheckRestartFirst(MSIHANDLE install) {
-  TakeRestartRequest();  // one an earlier, failed installation left behind
   // An immediate action runs as the user who started the installation; in an
   // installation started without elevation that is a user without
   // administrator rights even after the consent prompt, and install.exe
@@ -174,11 +150,16 @@ extern "C" UINT __stdcall UninstallPrinter(MSIHANDLE install) {
   return RunInstalled(install, L"uninstall", ExitCode::kUninstalled);
 }
 
-// Immediate, after InstallFinalize: asks for the restart a deferred action
-// learned of (msiexec then ends with 3010).
+// Immediate, after InstallFinalize: asks for a restart (msiexec then ends
+// with 3010) when a product DLL waits in the restart queue, which is when
+// install.exe onInit would refuse the next setup. The deferred actions that
+// learn of a restart cannot ask for it themselves, and what they could leave
+// for this one in memory (a global atom) belongs to a window station this
+// one need not share; the queue is the machine's.
 extern "C" UINT __stdcall RequestRestart(MSIHANDLE install) {
-  if (TakeRestartRequest()) {
-    Note(install, L"Windows must restart to complete this");
+  if (custom_action::ProductDllAwaitsRestart()) {
+    Note(install,
+         L"a product DLL waits in the restart queue: Windows must restart to complete this");
     MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
   }
   return ERROR_SUCCESS;

@@ -243,14 +243,13 @@ def msi_package(machine):
 def msi_exit_codes(machine):
     # The same package around a stand-in for install.exe (stand_in.cpp) that
     # ends with the codes the test chooses: each run's exit code, log, the
-    # stand-in's command lines and the installed files.
+    # stand-in's command lines and the installed files. A restart is asked
+    # for when a product DLL waits in the restart queue, whoever queued it.
     machine.put(os.path.join(machine.build, "tests", "e2e", "StandInSetup.msi"), r"C:\setup.msi")
     os.makedirs(machine.unix(STAND_IN))
     calls = machine.unix(STAND_IN + r"\calls.txt")
-    for action, codes in (("/i", "onInit=102 install=1"), ("/x", "uninstall=101"),
-                          ("/i", "onInit=3 install=101"), ("/x", "uninstall=2"),
-                          ("/i", "onInit=102 install=100 uninstall=2"), ("/i", "onInit=7"),
-                          ("/i", "onInit=200")):
+
+    def msiexec(action, codes):
         for word, code in (pair.split("=") for pair in codes.split()):
             with open(machine.unix(STAND_IN + "\\" + word), "w") as out:
                 out.write(code)
@@ -260,6 +259,17 @@ def msi_exit_codes(machine):
             machine.note(open(calls).read())
             os.remove(calls)
         machine.files(PRODUCT_DIR)
+
+    msiexec("/i", "onInit=102 install=1")
+    msiexec("/x", "uninstall=2")
+    machine.put(os.path.join(machine.build, "payload", "files", "kvnui64.dll"),
+                STAND_IN + r"\kvnui64.dll")
+    machine.tool("queue-delete", STAND_IN + r"\kvnui64.dll")
+    msiexec("/i", "onInit=3 install=1")
+    msiexec("/x", "uninstall=101")  # the stand-in queues its kvnui64.dll once more
+    msiexec("/i", "onInit=102 install=100 uninstall=2")
+    msiexec("/i", "onInit=7")
+    msiexec("/i", "onInit=200")
 
 
 SCENARIOS = [setup_package, payload, tray_and_restart, planted_dlls, msi_package, msi_exit_codes]

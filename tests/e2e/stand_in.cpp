@@ -2,8 +2,9 @@
 // packaging/lumenquill.wxs, so that the test chooses every exit code: it
 // appends its command line and how many handles besides its output it
 // inherited to C:\stand-in\calls.txt, writes a log to its standard output as
-// install.exe does, and ends with the number in
-// C:\stand-in\WORD (0 without one). Files, because the deferred actions run
+// install.exe does, and ends with the number in C:\stand-in\WORD (0 without
+// one; before 101 it queues a DLL of the product's name for deletion at the
+// next restart, as install.exe does). Files, because the deferred actions run
 // in msiexec's service, which the test's environment does not reach.
 #include <windows.h>
 
@@ -30,6 +31,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (FILE* calls = _wfopen(L"C:\\stand-in\\calls.txt", L"a")) {
     fwprintf(calls, L"%ls; other handles inherited: %d\n", GetCommandLineW(), inherited);
     fclose(calls);
+  }
+  if (code == 101) {
+    CloseHandle(CreateFileW(L"C:\\stand-in\\kvnui64.dll", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            0, nullptr));
+    MoveFileExW(L"C:\\stand-in\\kvnui64.dll", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
   }
   // A byte order mark, bracketed text the installer must not format (Wine's
   // does), non-ASCII letters, a line longer than a pipe holds and a last line
