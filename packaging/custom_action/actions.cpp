@@ -143,11 +143,21 @@ extern "C" UINT __stdcall InstallPrinter(MSIHANDLE install) {
   return RunInstalled(install, L"install", ExitCode::kInstalled);
 }
 
-// Deferred, elevated: before RemoveFiles on removal, and as the rollback of
-// InstallPrinter, so that a failed or cancelled installation takes away what
-// install.exe added.
+// Deferred, elevated: on removal before its registry values and files go,
+// and as the rollback of InstallPrinter, so that a failed or cancelled
+// installation takes away what install.exe added. It never fails, whatever
+// install.exe came to (errors, a crash, a code it never gives, no start at
+// all): a failed removal is rolled back, and a product that cannot be
+// removed cannot be upgraded either (a major upgrade removes it first).
+// What install.exe left stays, and its log above says what; what it added
+// lies outside the product's folder, so nothing that stays uses the files
+// the removal takes away.
 extern "C" UINT __stdcall UninstallPrinter(MSIHANDLE install) {
-  return RunInstalled(install, L"uninstall", ExitCode::kUninstalled);
+  if (RunInstalled(install, L"uninstall", ExitCode::kUninstalled) != ERROR_SUCCESS) {
+    Note(install, L"warning: the %ls goes on; what install.exe could not remove stays",
+         MsiGetMode(install, MSIRUNMODE_ROLLBACK) ? L"rollback" : L"removal");
+  }
+  return ERROR_SUCCESS;
 }
 
 // Immediate, after InstallFinalize: asks for a restart (msiexec then ends

@@ -261,7 +261,7 @@ def msi_exit_codes(machine):
         machine.files(PRODUCT_DIR)
 
     msiexec("/i", "onInit=102 install=1")
-    msiexec("/x", "uninstall=2")
+    msiexec("/x", "uninstall=100")  # goes on, and the product is removed
     machine.put(os.path.join(machine.build, "payload", "files", "kvnui64.dll"),
                 STAND_IN + r"\kvnui64.dll")
     machine.tool("queue-delete", STAND_IN + r"\kvnui64.dll")
