@@ -23,15 +23,14 @@ bool Is(DWORD code, ExitCode expected) {
   return code == static_cast<DWORD>(expected);
 }
 
-bool ReadCustomActionData(MSIHANDLE install, custom_action::HeapText& value) {
+bool ReadProperty(MSIHANDLE install, const wchar_t* name, custom_action::HeapText& value) {
   wchar_t empty[1] = L"";
   DWORD size = 0;
-  if (MsiGetPropertyW(install, L"CustomActionData", empty, &size) != ERROR_MORE_DATA ||
-      !value.Reserve(size)) {
+  if (MsiGetPropertyW(install, name, empty, &size) != ERROR_MORE_DATA || !value.Reserve(size)) {
     return false;
   }
   ++size;
-  return MsiGetPropertyW(install, L"CustomActionData", value.get(), &size) == ERROR_SUCCESS;
+  return MsiGetPropertyW(install, name, value.get(), &size) == ERROR_SUCCESS;
 }
 
 // The exit codes no command word gives: a crash, or a program that is not ours.
@@ -56,7 +55,7 @@ bool Started(MSIHANDLE install, const wchar_t* word, const RunResult& run) {
 // holds, with WORD; DONE is its exit code for success.
 UINT RunInstalled(MSIHANDLE install, const wchar_t* word, ExitCode done) {
   custom_action::HeapText program;
-  if (!ReadCustomActionData(install, program) || program.empty()) {
+  if (!ReadProperty(install, L"CustomActionData", program) || program.empty()) {
     Note(install, L"this action was given no path of install.exe");
     return ERROR_INSTALL_FAILURE;
   }
@@ -90,6 +89,24 @@ bool ProcessIsElevated() {
     CloseHandle(token);
   }
   return elevated;
+}
+
+// Whether this process runs as the system account; when that cannot be told,
+// it counts as so.
+bool ProcessRunsAsSystem() {
+  HANDLE token = nullptr;
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } buffer;
+  DWORD size = 0;
+  bool other = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+               GetTokenInformation(token, TokenUser, &buffer, sizeof(buffer), &size) &&
+               !IsWellKnownSid(buffer.user.User.Sid, WinLocalSystemSid);
+  if (token != nullptr) {
+    CloseHandle(token);
+  }
+  return !other;
 }
 
 }  // namespace
@@ -138,9 +155,11 @@ extern "C" UINT __stdcall CheckRestartFirst(MSIHANDLE install) {
   return UnknownOutcome(install, L"onInit", run.code);
 }
 
-// Deferred, elevated, after InstallFiles.
+// Deferred, elevated, after InstallFiles. Without the tray companion: this
+// runs as the system account, in a session nobody sees, where the companion
+// would show nothing and hold its file; StartTray starts it for the user.
 extern "C" UINT __stdcall InstallPrinter(MSIHANDLE install) {
-  return RunInstalled(install, L"install", ExitCode::kInstalled);
+  return RunInstalled(install, L"in_notray", ExitCode::kInstalled);
 }
 
 // Deferred, elevated: on removal before its registry values and files go,
@@ -171,6 +190,40 @@ extern "C" UINT __stdcall RequestRestart(MSIHANDLE install) {
     Note(install,
          L"a product DLL waits in the restart queue: Windows must restart to complete this");
     MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+  }
+  return ERROR_SUCCESS;
+}
+
+// Immediate, impersonated, after InstallFinalize of an installation that
+// succeeded: starts the tray companion as the user who installed, in that
+// user's session. Not when the installation runs as the system account (a
+// deployment tool's): nobody sees that session, and the autostart value
+// starts the companion at each log-on.
+extern "C" UINT __stdcall StartTray(MSIHANDLE install) {
+  if (ProcessRunsAsSystem()) {
+    Note(install, L"installing as the system account: the tray companion starts at log-on");
+    return ERROR_SUCCESS;
+  }
+  custom_action::HeapText folder, line;
+  if (!ReadProperty(install, L"ProductFolder", folder) || folder.empty() ||
+      !line.Format(wcslen(folder.get()) + 14, L"\"%lslumtray.exe\"", folder.get())) {
+    Note(install, L"the tray companion's folder is not known");
+    return ERROR_SUCCESS;
+  }
+  // No handle of the installer's, standard ones included (without
+  // STARTF_USESTDHANDLES Wine hands the companion its parent's): it outlives
+  // the installation, and would keep them open.
+  STARTUPINFOW startup{sizeof(startup)};
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  PROCESS_INFORMATION process{};
+  if (CreateProcessW(nullptr, line.get(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                     &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    Note(install, L"started the tray companion %ls", line.get());
+  } else {
+    Note(install, L"could not start the tray companion %ls (error %lu)", line.get(),
+         GetLastError());
   }
   return ERROR_SUCCESS;
 }

@@ -231,9 +231,10 @@ def planted_dlls(machine):
 
 def msi_package(machine):
     # The Windows Installer package, silent. Wine's error 15 ends install.exe
-    # with 100: the installation fails and is rolled back. Wine: the rollback
-    # removes the files before its custom action runs "uninstall", which then
-    # cannot start (README, "Wine"); what install.exe added stays.
+    # with 100: the installation fails and is rolled back, and no tray
+    # companion was started. Wine: the rollback removes the files before its
+    # custom action runs "uninstall", which then cannot start (README,
+    # "Wine"); what install.exe added stays.
     machine.put(os.path.join(machine.build, "packaging", "LumenquillSetup.msi"), r"C:\setup.msi")
     machine.msiexec("/i", r"C:\setup.msi")
     machine.tool("state")
@@ -243,8 +244,11 @@ def msi_package(machine):
 def msi_exit_codes(machine):
     # The same package around a stand-in for install.exe (stand_in.cpp) that
     # ends with the codes the test chooses: each run's exit code, log, the
-    # stand-in's command lines and the installed files. A restart is asked
-    # for when a product DLL waits in the restart queue, whoever queued it.
+    # stand-in's command lines and the installed files. A successful
+    # installation starts the tray companion; a removal goes on whatever
+    # install.exe ends with; a restart is asked for when a product DLL waits
+    # in the restart queue, whoever queued it. A companion that inherited
+    # msiexec's output would keep it open ("stdout: still open").
     machine.put(os.path.join(machine.build, "tests", "e2e", "StandInSetup.msi"), r"C:\setup.msi")
     os.makedirs(machine.unix(STAND_IN))
     calls = machine.unix(STAND_IN + r"\calls.txt")
@@ -260,14 +264,19 @@ def msi_exit_codes(machine):
             os.remove(calls)
         machine.files(PRODUCT_DIR)
 
-    msiexec("/i", "onInit=102 install=1")
+    msiexec("/i", "onInit=102 in_notray=1")
+    machine.tool("state")  # the companion started for the user, and its autostart value
+    # install.exe uninstall ends the companion; the stand-in does not.
+    machine.wine("taskkill", "/f", "/im", "lumtray.exe")
     msiexec("/x", "uninstall=100")  # goes on, and the product is removed
+    machine.tool("state")
     machine.put(os.path.join(machine.build, "payload", "files", "kvnui64.dll"),
                 STAND_IN + r"\kvnui64.dll")
     machine.tool("queue-delete", STAND_IN + r"\kvnui64.dll")
-    msiexec("/i", "onInit=3 install=1")
+    msiexec("/i", "onInit=3 in_notray=1")
+    machine.wine("taskkill", "/f", "/im", "lumtray.exe")
     msiexec("/x", "uninstall=101")  # the stand-in queues its kvnui64.dll once more
-    msiexec("/i", "onInit=102 install=100 uninstall=2")
+    msiexec("/i", "onInit=102 in_notray=100 uninstall=2")
     msiexec("/i", "onInit=7")
     msiexec("/i", "onInit=200")
 

@@ -1,11 +1,12 @@
 // Stands in for install.exe in a second Windows Installer package built from
 // packaging/lumenquill.wxs, so that the test chooses every exit code: it
-// appends its command line and how many handles besides its output it
-// inherited to C:\stand-in\calls.txt, writes a log to its standard output as
-// install.exe does, and ends with the number in C:\stand-in\WORD (0 without
-// one; before 101 it queues a DLL of the product's name for deletion at the
-// next restart, as install.exe does). Files, because the deferred actions run
-// in msiexec's service, which the test's environment does not reach.
+// appends its command line, how many handles besides its output it inherited
+// and the autostart value it finds to C:\stand-in\calls.txt, writes a log to
+// its standard output as install.exe does, and ends with the number in
+// C:\stand-in\WORD (0 without one; before 101 it queues a DLL of the
+// product's name for deletion at the next restart, as install.exe does).
+// Files, because the deferred actions run in msiexec's service, which the
+// test's environment does not reach.
 #include <windows.h>
 
 #include <cstdio>
@@ -28,8 +29,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     code = fscanf(file, "%d", &code) == 1 ? code : 0;
     fclose(file);
   }
+  wchar_t tray[MAX_PATH + 2] = L"none";
+  DWORD size = sizeof(tray);
+  RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
+               L"LumenquillTray", RRF_RT_REG_SZ, nullptr, tray, &size);
   if (FILE* calls = _wfopen(L"C:\\stand-in\\calls.txt", L"a")) {
-    fwprintf(calls, L"%ls; other handles inherited: %d\n", GetCommandLineW(), inherited);
+    fwprintf(calls, L"%ls; other handles inherited: %d; autostart value: %ls\n", GetCommandLineW(),
+             inherited, tray);
     fclose(calls);
   }
   if (code == 101) {
