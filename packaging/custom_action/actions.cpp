@@ -1,7 +1,8 @@
 // The custom actions of the Windows Installer package (packaging/lumenquill.wxs).
-// Each runs install.exe and turns its exit code into the installer's terms:
-// success, failure (msiexec ends with 1603 and rolls back) or a restart at
-// the end (3010). install.exe's session log goes into the installer log.
+// Most run install.exe and turn its exit code into the installer's terms:
+// success or failure (msiexec ends with 1603 and rolls back), and its session
+// log goes into the installer log. After the script, RequestRestart asks for
+// a restart at the end (3010) and StartTray starts the tray companion.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
