@@ -1,7 +1,8 @@
 // The custom actions of the Windows Installer package (packaging/lumenquill.wxs).
-// Each runs install.exe and turns its exit code into the installer's terms:
-// success, failure (msiexec ends with 1603 and rolls back) or a restart at
-// the end (3010). install.exe's session log goes into the installer log.
+// Most run install.exe and turn its exit code into the installer's terms:
+// success or failure (msiexec ends with 1603 and rolls back), and its session
+// log goes into the installer log. After the script, RequestRestart asks for
+// a restart at the end (3010) and StartTray starts the tray companion.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -11,64 +12,42 @@
 #include "install_exe.h"
 #include "installer_log.h"
 #include "private_copy.h"
+#include "restart_queue.h"
 
 namespace {
 
-using custom_action::LogFormat;
-using custom_action::LogLine;
+using custom_action::Note;
 using custom_action::RunResult;
 using entry::ExitCode;
-
-// Deferred actions may not set the installer's run modes: one that learns of
-// a needed restart leaves this atom for RequestRestart, which runs after
-// InstallFinalize.
-constexpr wchar_t kRestartAtom[] = L"Lumenquill install.exe asked for a restart";
-constexpr int kMostAtomReferences = 64;
 
 bool Is(DWORD code, ExitCode expected) {
   return code == static_cast<DWORD>(expected);
 }
 
-// Takes the atom out of the table, however often it was added.
-bool TakeRestartRequest() {
-  bool found = false;
-  for (int i = 0; i < kMostAtomReferences; ++i) {
-    ATOM atom = GlobalFindAtomW(kRestartAtom);
-    if (atom == 0) {
-      break;
-    }
-    found = true;
-    GlobalDeleteAtom(atom);
-  }
-  return found;
-}
-
-bool ReadCustomActionData(MSIHANDLE install, custom_action::HeapText& value) {
+bool ReadProperty(MSIHANDLE install, const wchar_t* name, custom_action::HeapText& value) {
   wchar_t empty[1] = L"";
   DWORD size = 0;
-  if (MsiGetPropertyW(install, L"CustomActionData", empty, &size) != ERROR_MORE_DATA ||
-      !value.Reserve(size)) {
+  if (MsiGetPropertyW(install, name, empty, &size) != ERROR_MORE_DATA || !value.Reserve(size)) {
     return false;
   }
   ++size;
-  return MsiGetPropertyW(install, L"CustomActionData", value.get(), &size) == ERROR_SUCCESS;
+  return MsiGetPropertyW(install, name, value.get(), &size) == ERROR_SUCCESS;
 }
 
 // The exit codes no command word gives: a crash, or a program that is not ours.
 UINT UnknownOutcome(MSIHANDLE install, const wchar_t* word, DWORD code) {
-  LogFormat(install,
-            code >= 0xC0000000 ? L"Lumenquill: install.exe %ls crashed (0x%08lx)"
-                               : L"Lumenquill: install.exe %ls never ends with %lu",
-            word, code);
+  Note(install,
+       code >= 0xC0000000 ? L"install.exe %ls crashed (0x%08lx)"
+                          : L"install.exe %ls never ends with %lu",
+       word, code);
   return ERROR_INSTALL_FAILURE;
 }
 
 bool Started(MSIHANDLE install, const wchar_t* word, const RunResult& run) {
   if (run.started) {
-    LogFormat(install, L"Lumenquill: install.exe %ls ended with %lu", word, run.code);
+    Note(install, L"install.exe %ls ended with %lu", word, run.code);
   } else {
-    LogFormat(install, L"Lumenquill: install.exe %ls could not be started (error %lu)", word,
-              run.error);
+    Note(install, L"install.exe %ls could not be started (error %lu)", word, run.error);
   }
   return run.started;
 }
@@ -77,8 +56,8 @@ bool Started(MSIHANDLE install, const wchar_t* word, const RunResult& run) {
 // holds, with WORD; DONE is its exit code for success.
 UINT RunInstalled(MSIHANDLE install, const wchar_t* word, ExitCode done) {
   custom_action::HeapText program;
-  if (!ReadCustomActionData(install, program) || program.empty()) {
-    LogLine(install, L"Lumenquill: this action was given no path of install.exe");
+  if (!ReadProperty(install, L"CustomActionData", program) || program.empty()) {
+    Note(install, L"this action was given no path of install.exe");
     return ERROR_INSTALL_FAILURE;
   }
   RunResult run = custom_action::RunInstallExe(install, program.get(), word);
@@ -89,15 +68,11 @@ UINT RunInstalled(MSIHANDLE install, const wchar_t* word, ExitCode done) {
     return ERROR_SUCCESS;
   }
   if (Is(run.code, ExitCode::kRestartNeeded)) {
-    // A rollback ends the installation as failed: no restart is asked for.
-    if (!MsiGetMode(install, MSIRUNMODE_ROLLBACK)) {
-      GlobalAddAtomW(kRestartAtom);
-    }
-    LogLine(install, L"Lumenquill: files wait for deletion at the next restart");
+    Note(install, L"files wait for deletion at the next restart");
     return ERROR_SUCCESS;
   }
   if (Is(run.code, ExitCode::kErrors)) {
-    LogFormat(install, L"Lumenquill: install.exe %ls reported errors; its log is above", word);
+    Note(install, L"install.exe %ls reported errors; its log is above", word);
     return ERROR_INSTALL_FAILURE;
   }
   return UnknownOutcome(install, word, run.code);
@@ -117,6 +92,24 @@ bool ProcessIsElevated() {
   return elevated;
 }
 
+// Whether this process runs as the system account; when that cannot be told,
+// it counts as so.
+bool ProcessRunsAsSystem() {
+  HANDLE token = nullptr;
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } buffer;
+  DWORD size = 0;
+  bool other = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+               GetTokenInformation(token, TokenUser, &buffer, sizeof(buffer), &size) &&
+               !IsWellKnownSid(buffer.user.User.Sid, WinLocalSystemSid);
+  if (token != nullptr) {
+    CloseHandle(token);
+  }
+  return !other;
+}
+
 }  // namespace
 
 // Immediate, before anything is installed: asks install.exe onInit, with the
@@ -124,16 +117,15 @@ bool ProcessIsElevated() {
 // installation still wait for the next restart, and stops the installation
 // if they do.
 extern "C" UINT __stdcall CheckRestartFirst(MSIHANDLE install) {
-  TakeRestartRequest();  // one an earlier, failed installation left behind
   // An immediate action runs as the user who started the installation; in an
   // installation started without elevation that is a user without
   // administrator rights even after the consent prompt, and install.exe
   // (which requires them) cannot be started. The installation goes on: the
   // elevated install.exe install carries out every queued deletion it can.
   if (!ProcessIsElevated()) {
-    LogLine(install,
-            L"Lumenquill: not elevated here: install.exe onInit cannot be asked whether files "
-            L"wait for the next restart");
+    Note(install,
+         L"not elevated here: install.exe onInit cannot be asked whether files "
+         L"wait for the next restart");
     return ERROR_SUCCESS;
   }
   custom_action::PrivateCopy copy;
@@ -144,15 +136,14 @@ extern "C" UINT __stdcall CheckRestartFirst(MSIHANDLE install) {
   }
   custom_action::DiscardPrivateCopy(copy);
   if (error != ERROR_SUCCESS) {
-    LogFormat(install, L"Lumenquill: could not write a copy of install.exe to run (error %lu)",
-              error);
+    Note(install, L"could not write a copy of install.exe to run (error %lu)", error);
     return ERROR_INSTALL_FAILURE;
   }
   if (!Started(install, L"onInit", run)) {
     return ERROR_INSTALL_FAILURE;
   }
   if (Is(run.code, ExitCode::kFilesPending)) {
-    LogLine(install, L"Lumenquill: files of an earlier installation wait for the next restart");
+    Note(install, L"files of an earlier installation wait for the next restart");
     custom_action::ShowWarning(
         install,
         L"Files of an earlier Lumenquill installation are still waiting to be removed when "
@@ -165,24 +156,75 @@ extern "C" UINT __stdcall CheckRestartFirst(MSIHANDLE install) {
   return UnknownOutcome(install, L"onInit", run.code);
 }
 
-// Deferred, elevated, after InstallFiles.
+// Deferred, elevated, after InstallFiles. Without the tray companion: this
+// runs as the system account, in a session nobody sees, where the companion
+// would show nothing and hold its file; StartTray starts it for the user.
 extern "C" UINT __stdcall InstallPrinter(MSIHANDLE install) {
-  return RunInstalled(install, L"install", ExitCode::kInstalled);
+  return RunInstalled(install, L"in_notray", ExitCode::kInstalled);
 }
 
-// Deferred, elevated: before RemoveFiles on removal, and as the rollback of
-// InstallPrinter, so that a failed or cancelled installation takes away what
-// install.exe added.
+// Deferred, elevated: on removal before its registry values and files go,
+// and as the rollback of InstallPrinter, so that a failed or cancelled
+// installation takes away what install.exe added. It never fails, whatever
+// install.exe came to (errors, a crash, a code it never gives, no start at
+// all): a failed removal is rolled back, and a product that cannot be
+// removed cannot be upgraded either (a major upgrade removes it first).
+// What install.exe left stays, and its log above says what; what it added
+// lies outside the product's folder, so nothing that stays uses the files
+// the removal takes away.
 extern "C" UINT __stdcall UninstallPrinter(MSIHANDLE install) {
-  return RunInstalled(install, L"uninstall", ExitCode::kUninstalled);
+  if (RunInstalled(install, L"uninstall", ExitCode::kUninstalled) != ERROR_SUCCESS) {
+    Note(install, L"warning: the %ls goes on; what install.exe could not remove stays",
+         MsiGetMode(install, MSIRUNMODE_ROLLBACK) ? L"rollback" : L"removal");
+  }
+  return ERROR_SUCCESS;
 }
 
-// Immediate, after InstallFinalize: asks for the restart a deferred action
-// learned of (msiexec then ends with 3010).
+// Immediate, after InstallFinalize: asks for a restart (msiexec then ends
+// with 3010) when a product DLL waits in the restart queue, which is when
+// install.exe onInit would refuse the next setup. The deferred actions that
+// learn of a restart cannot ask for it themselves, and what they could leave
+// for this one in memory (a global atom) belongs to a window station this
+// one need not share; the queue is the machine's.
 extern "C" UINT __stdcall RequestRestart(MSIHANDLE install) {
-  if (TakeRestartRequest()) {
-    LogLine(install, L"Lumenquill: Windows must restart to complete this");
+  if (custom_action::ProductDllAwaitsRestart()) {
+    Note(install,
+         L"a product DLL waits in the restart queue: Windows must restart to complete this");
     MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+  }
+  return ERROR_SUCCESS;
+}
+
+// Immediate, impersonated, after InstallFinalize of an installation that
+// succeeded: starts the tray companion as the user who installed, in that
+// user's session. Not when the installation runs as the system account (a
+// deployment tool's): nobody sees that session, and the autostart value
+// starts the companion at each log-on.
+extern "C" UINT __stdcall StartTray(MSIHANDLE install) {
+  if (ProcessRunsAsSystem()) {
+    Note(install, L"installing as the system account: the tray companion starts at log-on");
+    return ERROR_SUCCESS;
+  }
+  custom_action::HeapText folder, line;
+  if (!ReadProperty(install, L"ProductFolder", folder) || folder.empty() ||
+      !line.Format(wcslen(folder.get()) + 14, L"\"%lslumtray.exe\"", folder.get())) {
+    Note(install, L"the tray companion's folder is not known");
+    return ERROR_SUCCESS;
+  }
+  // No handle of the installer's, standard ones included (without
+  // STARTF_USESTDHANDLES Wine hands the companion its parent's): it outlives
+  // the installation, and would keep them open.
+  STARTUPINFOW startup{sizeof(startup)};
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  PROCESS_INFORMATION process{};
+  if (CreateProcessW(nullptr, line.get(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                     &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    Note(install, L"started the tray companion %ls", line.get());
+  } else {
+    Note(install, L"could not start the tray companion %ls (error %lu)", line.get(),
+         GetLastError());
   }
   return ERROR_SUCCESS;
 }

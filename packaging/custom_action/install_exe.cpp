@@ -84,11 +84,42 @@ void ReadAvailable(HANDLE pipe, LineSplitter& lines) {
   }
 }
 
+// Starts PROGRAM with LINE and OUTPUT as its standard output, the one handle
+// it inherits: the installer's process may hold other inheritable handles
+// (under Wine a pipe), which the elevated program has no business holding,
+// nor keeping open for as long as it runs.
+bool Start(const wchar_t* program, wchar_t* line, HANDLE output, PROCESS_INFORMATION& process) {
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  auto* list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
+  bool listed = list != nullptr && InitializeProcThreadAttributeList(list, 1, 0, &size);
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdOutput = output;
+  startup.lpAttributeList = list;
+  // No window is passed: none of the installer's could own install.exe's.
+  bool started = listed &&
+                 UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &output,
+                                           sizeof(output), nullptr, nullptr) &&
+                 CreateProcessW(program, line, nullptr, nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT,
+                                nullptr, nullptr, &startup.StartupInfo, &process);
+  DWORD error = list == nullptr ? ERROR_NOT_ENOUGH_MEMORY : GetLastError();
+  if (listed) {
+    DeleteProcThreadAttributeList(list);
+  }
+  if (list != nullptr) {
+    HeapFree(GetProcessHeap(), 0, list);
+  }
+  SetLastError(error);
+  return started;
+}
+
 }  // namespace
 
 RunResult RunInstallExe(MSIHANDLE install, const wchar_t* program, const wchar_t* word) {
   RunResult result;
-  LogFormat(install, L"Lumenquill: running \"%ls\" %ls", program, word);
+  Note(install, L"running \"%ls\" %ls", program, word);
   HANDLE held = CreateFileW(program, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
@@ -99,13 +130,8 @@ RunResult RunInstallExe(MSIHANDLE install, const wchar_t* program, const wchar_t
       !line.Format(wcslen(program) + wcslen(word) + 4, L"\"%ls\" %ls", program, word)) {
     result.error = GetLastError();
   } else {
-    STARTUPINFOW startup{sizeof(startup)};
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = write;
     PROCESS_INFORMATION process{};
-    // No window is passed: none of the installer's could own install.exe's.
-    result.started = CreateProcessW(program, line.get(), nullptr, nullptr, TRUE, 0, nullptr,
-                                    nullptr, &startup, &process);
+    result.started = Start(program, line.get(), write, process);
     result.error = result.started ? 0 : GetLastError();
     CloseHandle(write);
     write = nullptr;

@@ -23,13 +23,16 @@ void LogLine(MSIHANDLE install, const wchar_t* text) {
   Send(install, INSTALLMESSAGE_INFO, text);
 }
 
-void LogFormat(MSIHANDLE install, const wchar_t* format, ...) {
+void Note(MSIHANDLE install, const wchar_t* format, ...) {
+  constexpr wchar_t kPrefix[] = L"Lumenquill: ";
+  constexpr int kPrefixLength = sizeof(kPrefix) / sizeof(kPrefix[0]) - 1;
   wchar_t text[1024];
+  wmemcpy(text, kPrefix, kPrefixLength);
   va_list arguments;
   va_start(arguments, format);
-  int length = _vsnwprintf(text, 1023, format, arguments);
+  int length = _vsnwprintf(text + kPrefixLength, 1023 - kPrefixLength, format, arguments);
   va_end(arguments);
-  text[length < 0 ? 1023 : length] = 0;
+  text[length < 0 ? 1023 : kPrefixLength + length] = 0;
   LogLine(install, text);
 }
 

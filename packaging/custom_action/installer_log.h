@@ -10,8 +10,10 @@ namespace custom_action {
 // Writes TEXT into the installer log as it is: the record's template is "[1]",
 // so brackets and braces in the text are never taken for properties.
 void LogLine(MSIHANDLE install, const wchar_t* text);
-// Formats like _vsnwprintf (%ls for wide strings) and logs the result.
-void LogFormat(MSIHANDLE install, const wchar_t* format, ...);
+// Logs a line of the custom actions' own: "Lumenquill: ", then FORMAT
+// formatted like _vsnwprintf (%ls for wide strings), so that a reader of the
+// installer log finds them all by that word.
+void Note(MSIHANDLE install, const wchar_t* format, ...);
 // Tells the user TEXT in the interfaces that show messages (logged always).
 void ShowWarning(MSIHANDLE install, const wchar_t* text);
 

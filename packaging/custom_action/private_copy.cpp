@@ -1,6 +1,7 @@
 #include "private_copy.h"
 
 #include <msiquery.h>
+#include <ntsecapi.h>
 #include <sddl.h>
 
 #include <cwchar>
@@ -13,7 +14,9 @@ constexpr DWORD kChunk = 8192;
 
 // A new folder, never one that existed: the Windows folder's Temp lets users
 // create folders but not rename or delete those of others, and this one's
-// access list (not inherited) admits only the system and administrators.
+// access list (not inherited) admits only the system and administrators. Its
+// name is random: a user who made the likely names first would otherwise
+// stop the check.
 DWORD CreatePrivateFolder(wchar_t (&folder)[MAX_PATH]) {
   wchar_t windows[MAX_PATH];
   UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
@@ -29,8 +32,13 @@ DWORD CreatePrivateFolder(wchar_t (&folder)[MAX_PATH]) {
   DWORD error = ERROR_ALREADY_EXISTS;
   for (int attempt = 0; attempt < kFolderAttempts && error == ERROR_ALREADY_EXISTS; ++attempt) {
     wchar_t name[MAX_PATH] = {};
-    int written = _snwprintf(name, MAX_PATH - 1, L"%ls\\Temp\\Lumenquill-%lu-%lu", windows,
-                             GetCurrentProcessId(), GetTickCount() + attempt);
+    DWORD bits[4] = {};
+    if (!RtlGenRandom(bits, sizeof(bits))) {
+      error = ERROR_GEN_FAILURE;
+      break;
+    }
+    int written = _snwprintf(name, MAX_PATH - 1, L"%ls\\Temp\\Lumenquill-%08lx%08lx%08lx%08lx",
+                             windows, bits[0], bits[1], bits[2], bits[3]);
     if (written < 0) {
       error = ERROR_FILENAME_EXCED_RANGE;
     } else {

@@ -32,6 +32,11 @@ def environment(prefix):
                 WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d")
 
 
+def private_folder(text):
+    # The random name of the folder the custom action runs "onInit" from.
+    return re.sub(r"Lumenquill-[0-9a-f]{32}", "Lumenquill-N", text)
+
+
 def make_template(build):
     # A fresh prefix for the machines to be cloned from; a crash ends a
     # program at once instead of waiting in Wine's debugger.
@@ -102,7 +107,7 @@ class Machine:
         self.tool("setup", "msiexec", *arguments, "/qn", "/norestart", "/l*v", r"C:\msi.log")
         inside, shown = False, ""
         with open(self.unix(r"C:\msi.log"), encoding="cp1252") as log:
-            for line in log.read().splitlines():
+            for line in map(private_folder, log.read().splitlines()):
                 inside = inside or line.startswith("Lumenquill: running")
                 if inside or line.startswith("Lumenquill"):
                     shown += (line if len(line) < 100 else f"({len(line)} characters)") + "\n"
@@ -111,8 +116,7 @@ class Machine:
                          shown))
 
     def note(self, text):
-        text = re.sub(r"Lumenquill-\d+-\d+", "Lumenquill-N", text)
-        self.transcript += re.sub(r"\d{8}-\d{6}", "DATE-TIME", text)
+        self.transcript += re.sub(r"\d{8}-\d{6}", "DATE-TIME", private_folder(text))
 
     def files(self, folder, sizes=False):
         path = self.unix(folder)
@@ -265,9 +269,10 @@ def planted_dlls(machine):
 
 def msi_package(machine):
     # The Windows Installer package, silent. Wine's error 15 ends install.exe
-    # with 100: the installation fails and is rolled back. Wine: the rollback
-    # removes the files before its custom action runs "uninstall", which then
-    # cannot start (README, "Wine"); what install.exe added stays.
+    # with 100: the installation fails and is rolled back, and no tray
+    # companion was started. Wine: the rollback removes the files before its
+    # custom action runs "uninstall", which then cannot start (README,
+    # "Wine"); what install.exe added stays.
     machine.put(os.path.join(machine.build, "packaging", "LumenquillSetup.msi"), r"C:\setup.msi")
     machine.msiexec("/i", r"C:\setup.msi")
     machine.tool("state")
@@ -277,14 +282,16 @@ def msi_package(machine):
 def msi_exit_codes(machine):
     # The same package around a stand-in for install.exe (stand_in.cpp) that
     # ends with the codes the test chooses: each run's exit code, log, the
-    # stand-in's command lines and the installed files.
+    # stand-in's command lines and the installed files. A successful
+    # installation starts the tray companion; a removal goes on whatever
+    # install.exe ends with; a restart is asked for when a product DLL waits
+    # in the restart queue, whoever queued it. A companion that inherited
+    # msiexec's output would keep it open ("stdout: still open").
     machine.put(os.path.join(machine.build, "tests", "e2e", "StandInSetup.msi"), r"C:\setup.msi")
     os.makedirs(machine.unix(STAND_IN))
     calls = machine.unix(STAND_IN + r"\calls.txt")
-    for action, codes in (("/i", "onInit=102 install=1"), ("/x", "uninstall=101"),
-                          ("/i", "onInit=3 install=101"), ("/x", "uninstall=2"),
-                          ("/i", "onInit=102 install=100 uninstall=2"), ("/i", "onInit=7"),
-                          ("/i", "onInit=200")):
+
+    def msiexec(action, codes):
         for word, code in (pair.split("=") for pair in codes.split()):
             with open(machine.unix(STAND_IN + "\\" + word), "w") as out:
                 out.write(code)
@@ -294,6 +301,22 @@ def msi_exit_codes(machine):
             machine.note(open(calls).read())
             os.remove(calls)
         machine.files(PRODUCT_DIR)
+
+    msiexec("/i", "onInit=102 in_notray=1")
+    machine.tool("state")  # the companion started for the user, and its autostart value
+    # install.exe uninstall ends the companion; the stand-in does not.
+    machine.wine("taskkill", "/f", "/im", "lumtray.exe")
+    msiexec("/x", "uninstall=100")  # goes on, and the product is removed
+    machine.tool("state")
+    machine.put(os.path.join(machine.build, "payload", "files", "kvnui64.dll"),
+                STAND_IN + r"\kvnui64.dll")
+    machine.tool("queue-delete", STAND_IN + r"\kvnui64.dll")
+    msiexec("/i", "onInit=3 in_notray=1")
+    machine.wine("taskkill", "/f", "/im", "lumtray.exe")
+    msiexec("/x", "uninstall=101")  # the stand-in queues its kvnui64.dll once more
+    msiexec("/i", "onInit=102 in_notray=100 uninstall=2")
+    msiexec("/i", "onInit=7")
+    msiexec("/i", "onInit=200")
 
 
 SCENARIOS = [setup_package, payload, tray_and_restart, planted_dlls, msi_package, msi_exit_codes]
