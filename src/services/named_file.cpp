@@ -49,22 +49,16 @@ bool SamePath(const wchar_t* reported, const wchar_t* path) {
   return *reported == *path;
 }
 
-// Whether the opened file is the one the path names.
+// Whether the opened file is the one the path names. A path the system
+// cannot tell, or one that changed between its two answers, is not.
 bool IsNamedFile(HANDLE file, const wchar_t* path) {
   DWORD needed = Sys().GetFinalPathNameByHandleW(file, nullptr, 0, kFinalPathFlags);
-  if (needed == 0) {
-    return false;
-  }
-  base::OwnedBlock<wchar_t> reported(base::AllocateBlock(needed * sizeof(wchar_t)));
-  if (reported.get() == nullptr) {
-    Sys().SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return false;
-  }
-  DWORD length = Sys().GetFinalPathNameByHandleW(file, reported.get(), needed, kFinalPathFlags);
-  if (length == 0 || length >= needed) {
-    return false;
-  }
-  if (!SamePath(reported.get(), path)) {
+  base::OwnedBlock<wchar_t> reported(needed != 0 ? base::AllocateBlock(needed * sizeof(wchar_t))
+                                                 : nullptr);
+  DWORD length = reported.get() != nullptr ? Sys().GetFinalPathNameByHandleW(
+                                                 file, reported.get(), needed, kFinalPathFlags)
+                                           : 0;
+  if (length == 0 || length >= needed || !SamePath(reported.get(), path)) {
     Sys().SetLastError(ERROR_CANT_ACCESS_FILE);
     return false;
   }
@@ -80,9 +74,9 @@ bool DeleteNamedFile(const wchar_t* path) {
     return false;
   }
   FILE_DISPOSITION_INFO disposition{TRUE};
-  bool deleted = IsNamedFile(file, path) &&
-                 Sys().SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
-                                                  sizeof(disposition));
+  bool deleted =
+      IsNamedFile(file, path) && Sys().SetFileInformationByHandle(
+                                     file, FileDispositionInfo, &disposition, sizeof(disposition));
   // The error that decided is kept over the close's.
   DWORD error = Sys().GetLastError();
   Sys().CloseHandle(file);

@@ -12,7 +12,8 @@ namespace services {
 // following a final link, the system's own path for what was opened must be
 // the path given (letter case and the kind of separator aside), and it is
 // deleted through that handle. True when it was deleted; otherwise false with
-// the last error set, ERROR_CANT_ACCESS_FILE when the path leads elsewhere.
+// the last error set: ERROR_CANT_ACCESS_FILE when the path leads elsewhere or
+// the system cannot say where it leads.
 bool DeleteNamedFile(const wchar_t* path);
 
 }  // namespace services

@@ -338,7 +338,8 @@ HANDLE Sim::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTR
     Put(key);
   }
   SetLastError(0);
-  return NewHandle({'f', key, access, share});
+  // Named as the file is, whatever letter case the path had.
+  return NewHandle({'f', file != nullptr ? file->name : key, access, share});
 }
 
 BOOL Sim::ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED) {
