@@ -25,10 +25,12 @@ constexpr wchar_t kCommonLevel[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;
 // Administrators may do anything.
 constexpr wchar_t kOwnerLevel[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1300a9;;;";
 
-// Reading a folder's entries is what makes the share mode count: without it
-// the missing FILE_SHARE_DELETE would not keep others from renaming it.
-constexpr DWORD kHeldAccess =
-    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+// Rights that share modes do not apply to, and every kind of sharing: users
+// may list and traverse the shared levels, and one who opened a level with no
+// sharing must not be able to stop the jobs of everyone. The monitor reaches
+// the next level by its full path (nobody needs traverse rights for that).
+constexpr DWORD kCheckAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // SYSTEM, the Administrators, or the account the monitor runs as (SYSTEM, in
 // the spooler): nobody who prints can make or replace such a folder.
@@ -42,9 +44,9 @@ bool OwnedBySystem(PSID owner) {
   return self != nullptr && EqualSid(owner, self);
 }
 
-// The handle's answer describes exactly what is held. The path's is asked as
-// well because some file systems report a link only there (Wine's Unix links
-// among them); with the level held, the path names the same object.
+// The handle's answer describes exactly what was opened. The path's is asked
+// as well because some file systems report a link only there (Wine's Unix
+// links among them).
 DWORD CheckLevel(const Calls& calls, HANDLE level, const wchar_t* path) {
   FILE_ATTRIBUTE_TAG_INFO tag = {};
   if (!GetFileInformationByHandleEx(level, FileAttributeTagInfo, &tag, sizeof(tag))) {
@@ -72,9 +74,9 @@ DWORD CheckLevel(const Calls& calls, HANDLE level, const wchar_t* path) {
 }
 
 // Appends one level to path, makes it when missing (with the access list
-// sddl), opens it into held and checks it.
+// sddl) and checks it.
 DWORD OpenLevel(const Calls& calls, wchar_t (&path)[MAX_PATH], const wchar_t* name,
-                const wchar_t* sddl, HANDLE& held) {
+                const wchar_t* sddl) {
   PSECURITY_DESCRIPTOR security = nullptr;
   if (!payload::AppendLevel(path, name) || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
                                                sddl, SDDL_REVISION_1, &security, nullptr)) {
@@ -91,13 +93,14 @@ DWORD OpenLevel(const Calls& calls, wchar_t (&path)[MAX_PATH], const wchar_t* na
     return error;
   }
   // Opened as itself, never through it, whatever it is.
-  held = CreateFileW(path, kHeldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (held == INVALID_HANDLE_VALUE) {
-    held = nullptr;
+  HANDLE level = CreateFileW(path, kCheckAccess, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (level == INVALID_HANDLE_VALUE) {
     return GetLastError();
   }
-  return CheckLevel(calls, held, path);
+  error = CheckLevel(calls, level, path);
+  CloseHandle(level);
+  return error;
 }
 
 }  // namespace
@@ -122,23 +125,10 @@ DWORD OpenJobFolder(const Calls& calls, PSID owner, JobFolder& folder) {
   }
   const wchar_t* const names[] = {payload::kJobsLevels[0], payload::kJobsLevels[1], sid};
   for (int i = 0; i < 3 && error == ERROR_SUCCESS; ++i) {
-    error =
-        OpenLevel(calls, folder.path, names[i], i < 2 ? kCommonLevel : own_sddl, folder.levels[i]);
+    error = OpenLevel(calls, folder.path, names[i], i < 2 ? kCommonLevel : own_sddl);
   }
   LocalFree(sid);
-  if (error != ERROR_SUCCESS) {
-    CloseJobFolder(folder);
-  }
   return error;
-}
-
-void CloseJobFolder(JobFolder& folder) {
-  for (HANDLE& level : folder.levels) {
-    if (level != nullptr) {
-      CloseHandle(level);
-      level = nullptr;
-    }
-  }
 }
 
 }  // namespace monitor

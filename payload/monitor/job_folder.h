@@ -6,11 +6,12 @@
 
 namespace monitor {
 
-// The levels of the folder (Lumenquill, Jobs, the owner's), held open while a
-// job is written: a level held open cannot be renamed, deleted or swapped
-// for a link meanwhile, so the path keeps naming what was checked.
+// The owner's folder. Its levels are not held open while a job is written: a
+// handle that shares everything, as one that nobody can block must, stops no
+// rename. What keeps the path naming what was checked is the levels' access
+// lists, which let no user add, rename or delete anything in them, and the
+// check verifies exactly that.
 struct JobFolder {
-  HANDLE levels[3];
   wchar_t path[MAX_PATH];
 };
 
@@ -20,7 +21,5 @@ struct JobFolder {
 // a folder, ERROR_INVALID_OWNER for one that is not the system's, or the error
 // of the call that failed. Nothing is created below a level that failed.
 DWORD OpenJobFolder(const Calls& calls, PSID owner, JobFolder& folder);
-
-void CloseJobFolder(JobFolder& folder);
 
 }  // namespace monitor

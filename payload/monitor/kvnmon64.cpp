@@ -45,7 +45,7 @@ struct Port {
   HANDLE printer;  // the job's printer, to ask after the job and report it sent; may be null
   DWORD job_id;
   SYSTEMTIME started;
-  monitor::JobFolder folder;  // held while a document is open
+  monitor::JobFolder folder;
   wchar_t temporary[MAX_PATH];
 };
 
@@ -159,7 +159,6 @@ void AbandonDocument(Port& port) {
     CloseHandle(port.file);
     port.file = INVALID_HANDLE_VALUE;
   }
-  monitor::CloseJobFolder(port.folder);
   ClosePrinterOf(port);
 }
 
@@ -213,7 +212,6 @@ DWORD StartJobFile(Port& port, HANDLE client, DWORD job_id) {
   port.job_id = job_id;
   GetLocalTime(&port.started);
   if (!TemporaryName(port, port.temporary)) {
-    monitor::CloseJobFolder(port.folder);
     return ERROR_FILENAME_EXCED_RANGE;
   }
   // Made new, never opened: a name that exists, whatever it is, is not used.
@@ -222,7 +220,6 @@ DWORD StartJobFile(Port& port, HANDLE client, DWORD job_id) {
       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (port.file == INVALID_HANDLE_VALUE) {
     error = GetLastError();
-    monitor::CloseJobFolder(port.folder);
   }
   return error;
 }
@@ -431,7 +428,6 @@ BOOL WINAPI EndDocPort(HANDLE handle) {
   // one: incomplete-looking, but its data is not thrown away.
   CloseHandle(port->file);
   port->file = INVALID_HANDLE_VALUE;
-  monitor::CloseJobFolder(port->folder);
   ResumeClient(client);
 
   // Whatever became of the file, the job has left the port; without this the

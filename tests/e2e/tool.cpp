@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "jobs_folder.h"
 #include "monitor_calls.h"
 #include "tray_contract.h"
 
@@ -323,10 +324,13 @@ void Monitor(const std::wstring& folder) {
 // would: the job's owner is the case's, folders are made by the system's call
 // and their access lists printed, their owners are as found or the case's, and
 // the spooler reports the case's status. A case: what it is, the job's owner,
-// the owner of every level of its folder (null: as found), the job's status.
+// the owner of every level of its folder (null: as found), the job's status,
+// and a level (under the common application data folder) that a user holds
+// open with no sharing while the job runs.
 struct Case {
   const wchar_t *what, *owner, *folders_owner;
   DWORD status;
+  const wchar_t* held;
 } acting;
 
 PSID Sid(const wchar_t* text) {
@@ -374,6 +378,7 @@ void MonitorCases(DWORD count) {
       {L"in folders a user made", kA, kB, 0},
       {L"in folders of the Administrators", kA, L"S-1-5-32-544", 0},
       {L"in folders of SYSTEM", kA, L"S-1-5-18", 0},
+      {L"while a user holds Jobs open", kA, nullptr, 0, L"Lumenquill\\Jobs"},
   };
   HANDLE monitor = nullptr, port = nullptr;
   LPMONITOR2 table = monitor::InitializeMonitor(&kWindowsLike, &monitor);
@@ -381,12 +386,19 @@ void MonitorCases(DWORD count) {
   for (DWORD id = 20, written = 0; id - 20 < count && id - 20 < ARRAYSIZE(cases); ++id) {
     acting = cases[id - 20];
     wprintf(L"%ls (job %lu):\n", acting.what, id);
+    wchar_t held[MAX_PATH] = {};
+    HANDLE holder = acting.held != nullptr && payload::CommonAppData(held) &&
+                            payload::AppendLevel(held, acting.held)
+                        ? CreateFileW(held, FILE_LIST_DIRECTORY, 0, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                        : nullptr;
     table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"Lumenquill:"), &port);
     Show(L"  StartDocPort",
          table->pfnStartDocPort(port, const_cast<LPWSTR>(L"Lumenquill A"), id, 1, nullptr));
     table->pfnWritePort(port, reinterpret_cast<LPBYTE>(const_cast<char*>("data")), 4, &written);
     Show(L"  EndDocPort", table->pfnEndDocPort(port));
     table->pfnClosePort(port);
+    CloseHandle(holder);
   }
 }
 
