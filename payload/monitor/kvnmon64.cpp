@@ -247,19 +247,13 @@ bool JobWithdrawn(const Port& port) {
 // Gives the finished job its final name through its own handle, never
 // replacing a file of that name: the next counter is tried instead.
 DWORD GiveFinalName(const Port& port) {
-  alignas(FILE_RENAME_INFO) BYTE buffer[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(wchar_t)];
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
   DWORD error = ERROR_FILE_EXISTS;
   for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
     wchar_t final_name[MAX_PATH];
     if (!FinalName(port, attempt, final_name)) {
       return ERROR_FILENAME_EXCED_RANGE;
     }
-    ZeroMemory(buffer, sizeof(buffer));
-    rename->ReplaceIfExists = FALSE;
-    rename->FileNameLength = lstrlenW(final_name) * sizeof(wchar_t);
-    CopyMemory(rename->FileName, final_name, rename->FileNameLength);
-    if (SetFileInformationByHandle(port.file, FileRenameInfo, rename, sizeof(buffer))) {
+    if (monitor::RenameTo(port.file, final_name)) {
       return ERROR_SUCCESS;
     }
     error = GetLastError();
@@ -533,8 +527,8 @@ const MONITOR2 kTable = MakeTable();
 
 namespace monitor {
 
-const Calls kSystemCalls = {::GetTokenInformation, ::CreateDirectoryW, ::GetSecurityInfo,
-                            ::GetJobW};
+const Calls kSystemCalls = {::GetTokenInformation,     ::CreateDirectoryW, ::GetSecurityInfo,
+                            ::SetKernelObjectSecurity, ::ReportEventW,     ::GetJobW};
 
 LPMONITOR2 InitializeMonitor(const Calls* calls, PHANDLE monitor) {
   if (monitor == nullptr) {
