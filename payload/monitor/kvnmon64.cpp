@@ -44,6 +44,7 @@ struct Port {
   HANDLE file;     // INVALID_HANDLE_VALUE while no document is open
   HANDLE printer;  // the job's printer, to ask after the job and report it sent; may be null
   DWORD job_id;
+  DWORD write_error;  // of the first write that failed: the job is lost
   SYSTEMTIME started;
   monitor::JobFolder folder;
   wchar_t temporary[MAX_PATH];
@@ -149,13 +150,17 @@ void ClosePrinterOf(Port& port) {
   }
 }
 
+// Deletes the document's file through its own handle: no name is looked up,
+// so nothing but that file can go.
+void DeleteDocument(const Port& port) {
+  FILE_DISPOSITION_INFO dispose = {TRUE};
+  SetFileInformationByHandle(port.file, FileDispositionInfo, &dispose, sizeof(dispose));
+}
+
 // Drops the document in progress: its data is incomplete, so its file goes.
-// It is deleted through its own handle: no name is looked up, so nothing but
-// that file can go.
 void AbandonDocument(Port& port) {
   if (port.file != INVALID_HANDLE_VALUE) {
-    FILE_DISPOSITION_INFO dispose = {TRUE};
-    SetFileInformationByHandle(port.file, FileDispositionInfo, &dispose, sizeof(dispose));
+    DeleteDocument(port);
     CloseHandle(port.file);
     port.file = INVALID_HANDLE_VALUE;
   }
@@ -210,6 +215,7 @@ DWORD StartJobFile(Port& port, HANDLE client, DWORD job_id) {
     return error;
   }
   port.job_id = job_id;
+  port.write_error = ERROR_SUCCESS;
   GetLocalTime(&port.started);
   if (!TemporaryName(port, port.temporary)) {
     return ERROR_FILENAME_EXCED_RANGE;
@@ -395,7 +401,19 @@ BOOL WINAPI WritePort(HANDLE handle, LPBYTE buffer, DWORD size, LPDWORD written)
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  return WriteFile(port->file, buffer, size, written, nullptr);
+  // After a failed write the job is lost (EndDocPort removes it). The rest is
+  // taken and dropped, so that the spooler finishes the job rather than
+  // sending it again and again into a full disk.
+  if (port->write_error != ERROR_SUCCESS) {
+    *written = size;
+    return TRUE;
+  }
+  if (port->calls->WriteFile(port->file, buffer, size, written, nullptr)) {
+    return TRUE;
+  }
+  port->write_error = GetLastError();
+  SetLastError(port->write_error);
+  return FALSE;
 }
 
 BOOL WINAPI EndDocPort(HANDLE handle) {
@@ -415,8 +433,22 @@ BOOL WINAPI EndDocPort(HANDLE handle) {
   }
   HANDLE client = nullptr;
   DWORD error = RevertToMonitor(client) ? ERROR_SUCCESS : GetLastError();
-  if (error == ERROR_SUCCESS) {
-    error = FlushFileBuffers(port->file) ? GiveFinalName(*port) : GetLastError();
+  DWORD lost = port->write_error;
+  if (error == ERROR_SUCCESS && lost == ERROR_SUCCESS && !FlushFileBuffers(port->file)) {
+    lost = GetLastError();
+  }
+  if (lost != ERROR_SUCCESS) {
+    // Data that did not reach the disk whole is no job: under a finished
+    // job's name it would pass for one, and a raw job with a gap prints
+    // nothing useful. It is deleted, which also gives back the space that
+    // ran out, and reported; the user prints it again.
+    DeleteDocument(*port);
+    monitor::Report(*port->calls, EVENTLOG_ERROR_TYPE, monitor::kPartialJob,
+                    L"Job %lu of %s could not be written whole (error %lu) and was removed.",
+                    port->job_id, wcsrchr(port->folder.path, L'\\') + 1, lost);
+    error = lost;
+  } else if (error == ERROR_SUCCESS) {
+    error = GiveFinalName(*port);
   }
   // A job that could not be given its final name stays under its temporary
   // one: incomplete-looking, but its data is not thrown away.
@@ -425,7 +457,9 @@ BOOL WINAPI EndDocPort(HANDLE handle) {
   ResumeClient(client);
 
   // Whatever became of the file, the job has left the port; without this the
-  // spooler keeps it in the queue as printing.
+  // spooler keeps it in the queue as printing, and the queue stands still. A
+  // job lost to a failed write is told by EndDocPort's error and the event
+  // log.
   if (port->printer != nullptr) {
     SetJobW(port->printer, port->job_id, 0, nullptr, JOB_CONTROL_SENT_TO_PRINTER);
   }
@@ -527,8 +561,9 @@ const MONITOR2 kTable = MakeTable();
 
 namespace monitor {
 
-const Calls kSystemCalls = {::GetTokenInformation,     ::CreateDirectoryW, ::GetSecurityInfo,
-                            ::SetKernelObjectSecurity, ::ReportEventW,     ::GetJobW};
+const Calls kSystemCalls = {
+    ::GetTokenInformation, ::CreateDirectoryW, ::GetSecurityInfo, ::SetKernelObjectSecurity,
+    ::ReportEventW,        ::WriteFile,        ::GetJobW};
 
 LPMONITOR2 InitializeMonitor(const Calls* calls, PHANDLE monitor) {
   if (monitor == nullptr) {

@@ -334,11 +334,11 @@ void Monitor(const std::wstring& folder) {
 // reports the case's status. A case: what it is, the job's owner, a level
 // (under the common application data folder), its owner and access list as
 // found (SDDL), whether a user holds it open with no sharing while the job
-// runs, and the job's status.
+// runs, the job's status, and the error its write fails with.
 struct Case {
   const wchar_t *what, *owner, *level, *found;
   bool held;
-  DWORD status;
+  DWORD status, write_error;
 } acting;
 BY_HANDLE_FILE_INFORMATION level;  // the case's level, as found
 
@@ -404,6 +404,10 @@ const monitor::Calls kWindowsLike = {
     [](HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR* strings, LPVOID) -> BOOL {
       return wprintf(L"  event: %ls\n", strings[0]) > 0;
     },
+    [](HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) -> BOOL {
+      SetLastError(acting.write_error);
+      return acting.write_error == 0 && WriteFile(file, data, size, written, overlapped);
+    },
     [](HANDLE, DWORD id, DWORD, LPBYTE job, DWORD size, LPDWORD needed) -> BOOL {
       JOB_INFO_1W record{id};
       record.Status = acting.status;
@@ -438,6 +442,7 @@ void MonitorCases(DWORD first, DWORD last) {
       {L"in one as the monitor makes it", kC, kOfC,
        L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1300a9;;;S-1-5-21-1-2-3-1003)"},
       {L"in folders their maker holds open", kA, L"Lumenquill", kOfB, true},
+      {L"a write failing", kA, nullptr, nullptr, false, 0, ERROR_DISK_FULL},
   };
   HANDLE monitor = nullptr, port = nullptr;
   LPMONITOR2 table = monitor::InitializeMonitor(&kWindowsLike, &monitor);
@@ -462,7 +467,9 @@ void MonitorCases(DWORD first, DWORD last) {
     table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"Lumenquill:"), &port);
     Show(L"  StartDocPort",
          table->pfnStartDocPort(port, const_cast<LPWSTR>(L"Lumenquill A"), id, 1, nullptr));
-    table->pfnWritePort(port, reinterpret_cast<LPBYTE>(const_cast<char*>("data")), 4, &written);
+    Show(L"  WritePort",
+         table->pfnWritePort(port, reinterpret_cast<LPBYTE>(const_cast<char*>("data")), 4,
+                             &written));
     Show(L"  EndDocPort", table->pfnEndDocPort(port));
     table->pfnClosePort(port);
     CloseHandle(held);
