@@ -51,6 +51,7 @@ constexpr wchar_t kOwnerJob[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1300a9;;;";
 // recorded.
 constexpr wchar_t kLocked[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;WD;;;S-1-0-0)";
 constexpr wchar_t kLockedJob[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+// What a user holds on the user's own folder (kOwnerLevel).
 constexpr ACCESS_MASK kOwnerRights = 0x1300a9;
 
 // Rights that let their holder change a folder or what is in it: add files
@@ -578,6 +579,10 @@ DWORD OpenJobFolder(const Calls& calls, PSID owner, JobFolder& folder) {
   if (!ConvertSidToStringSidW(owner, &sid)) {
     return GetLastError();
   }
+  // Jobs of several printers may start at once: one walk must not take the
+  // level another one just made afresh for somebody else's and set it aside.
+  static SRWLOCK walking = SRWLOCK_INIT;
+  AcquireSRWLockExclusive(&walking);
   Walk walk = {calls, {}, {}, 0};
   wchar_t own_sddl[320], root[MAX_PATH];
   DWORD error = WithSid(own_sddl, kOwnerLevel, sid) && payload::RootFolder(root) ? ERROR_SUCCESS
@@ -632,6 +637,7 @@ DWORD OpenJobFolder(const Calls& calls, PSID owner, JobFolder& folder) {
              walk.aside[i].name, tally.moved, tally.kept, tally.untouched);
     }
   }
+  ReleaseSRWLockExclusive(&walking);
   return error;
 }
 

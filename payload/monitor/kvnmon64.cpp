@@ -5,7 +5,8 @@
 // that user, SYSTEM and the Administrators can read. A job is written under a
 // temporary name and gets its final name only at EndDocPort, so a job cut short
 // (the spooler or the machine going down, the port closed mid-document, the
-// user cancelling it) never leaves a file that looks like a complete job.
+// user cancelling it, a write failing) never leaves a file that looks like a
+// complete job.
 #include "job_folder.h"
 #include "monitor_calls.h"
 

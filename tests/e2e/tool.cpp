@@ -457,12 +457,10 @@ void MonitorCases(DWORD first, DWORD last) {
     if (acting.level != nullptr && payload::CommonAppData(path) &&
         payload::AppendLevel(path, acting.level)) {
       CreateDirectoryW(path, nullptr);
-      held = CreateFileW(path, FILE_LIST_DIRECTORY, acting.held ? 0 : FILE_SHARE_READ, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      held = CreateFileW(path, FILE_LIST_DIRECTORY,
+                         acting.held ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
       GetFileInformationByHandle(held, &level);
-    }
-    if (!acting.held) {
-      CloseHandle(held);
     }
     table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"Lumenquill:"), &port);
     Show(L"  StartDocPort",
