@@ -216,8 +216,6 @@ int State() {
       wprintf(L"%ls: %ls\n", name, text);
     }
   }
-  wchar_t jobs[MAX_PATH];
-  wprintf(L"jobs folder %ls\n", payload::OwnJobsFolder(jobs) ? jobs : L"not found");
   HANDLE tray = OpenMutexW(SYNCHRONIZE, FALSE, L"{3F6D2C81-7B4E-4A19-9C55-1E2D8A0B7F46}");
   wprintf(L"tray companion %ls\n", tray != nullptr ? L"running" : L"not running");
   return 0;
@@ -447,11 +445,11 @@ void MonitorCases(DWORD first, DWORD last) {
   HANDLE monitor = nullptr, port = nullptr;
   LPMONITOR2 table = monitor::InitializeMonitor(&kWindowsLike, &monitor);
   ImpersonateSelf(SecurityImpersonation);  // as the spooler calls a port
+  wchar_t path[MAX_PATH];
   for (DWORD n = first, id = 19 + n, written = 0; n <= last && n <= ARRAYSIZE(cases);
        id = 19 + ++n) {
     acting = cases[n - 1];
     wprintf(L"%ls (job %lu):\n", acting.what, id);
-    wchar_t path[MAX_PATH] = {};
     level = {};
     HANDLE held = INVALID_HANDLE_VALUE;
     if (acting.level != nullptr && payload::CommonAppData(path) &&
@@ -472,6 +470,7 @@ void MonitorCases(DWORD first, DWORD last) {
     table->pfnClosePort(port);
     CloseHandle(held);
   }
+  wprintf(L"the folder the tray companion opens: %ls\n", payload::OwnJobsFolder(path) ? path : L"");
 }
 
 // The configuration DLL as GDI asks it: every capability, and the device
