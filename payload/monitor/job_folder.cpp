@@ -317,14 +317,19 @@ bool SetAside(Walk& walk, const wchar_t* why) {
   HANDLE level =
       CreateFileW(walk.path, kLockAccess, kShareAll, nullptr, OPEN_EXISTING, kAsItself, nullptr);
   FILE_ATTRIBUTE_TAG_INFO tag = {};
+  FILE_STANDARD_INFO standard = {};
   DWORD error = ERROR_SUCCESS;
   if (level == INVALID_HANDLE_VALUE || by_path == INVALID_FILE_ATTRIBUTES ||
-      !GetFileInformationByHandleEx(level, FileAttributeTagInfo, &tag, sizeof(tag))) {
+      !GetFileInformationByHandleEx(level, FileAttributeTagInfo, &tag, sizeof(tag)) ||
+      !GetFileInformationByHandleEx(level, FileStandardInfo, &standard, sizeof(standard))) {
     error = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_GEN_FAILURE;
-  } else if ((by_path & ~tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  } else if ((by_path & ~tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+             standard.NumberOfLinks != 1) {
     // A handle that sees no link where the path does was led through it
-    // (Wine opens a Unix link's target even when asked for the link itself):
-    // nothing is done through it.
+    // (Wine opens a Unix link's target even when asked for the link itself),
+    // and a file of several names is somebody's file elsewhere too (a user
+    // may link a system file here): locking it would lock that file. Nothing
+    // is done through either.
     error = ERROR_CANT_ACCESS_FILE;
   } else if (!Secure(walk.calls, level, kLocked)) {
     error = GetLastError();

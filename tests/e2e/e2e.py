@@ -188,20 +188,23 @@ def payload(machine):
     machine.tool("state")
     machine.tool("print", "Lumenquill B", "printed through the spooler")
     machine.tool("payload", X64)
-    # A user's folder that is a file is set aside. Wine: a handle opened on a
+    # A user's folder that is a file is set aside; a file of two names is
+    # left alone (locking it would lock the other). Wine: a handle opened on a
     # Unix link as itself is one on what it points to, so the monitor cannot
-    # set the link aside, and makes a root of a new name.
-    first = glob.glob(machine.unix(r"C:\ProgramData\Lumenquill-*"))[0]
-    planted = os.path.join(first, "Jobs", USER_B)
-    open(planted, "w").close()
-    machine.tool("monitor-cases", "2", "2")
-    os.rename(planted, planted + ".kept")
-    os.symlink(elsewhere, planted)
-    machine.tool("monitor-cases", "2", "2")
+    # set the link aside either. Both lead to a root of a new name.
+    roots, common = [], machine.unix(r"C:\ProgramData")
+    for plant in (lambda at: open(at, "w").close(),
+                  lambda at: os.link(os.path.join(elsewhere, "job"), at),
+                  lambda at: os.symlink(elsewhere, at)):
+        roots += [r for r in glob.glob(common + "/Lumenquill-*") if r not in roots]
+        planted = os.path.join(roots[-1], "Jobs", USER_B)
+        if os.path.exists(planted):
+            os.rename(planted, planted + ".kept")
+        plant(planted)
+        machine.tool("monitor-cases", "2", "2")
     machine.install("uninstall")
-    common = machine.unix(r"C:\ProgramData")
-    for root in ([jobs[:-5], first] + glob.glob(common + "/Lumenquill.*") +
-                 [other for other in glob.glob(common + "/Lumenquill-*") if other != first]):
+    roots += [r for r in glob.glob(common + "/Lumenquill-*") if r not in roots]
+    for root in [jobs[:-5]] + glob.glob(jobs[:-5] + ".*") + roots:
         for path, _, _ in sorted(os.walk(root)):
             machine.files("C:\\" + os.path.relpath(path, machine.unix("C:\\")).replace("/", "\\"),
                           sizes=True)
