@@ -23,6 +23,7 @@
 #include <sddl.h>
 
 #include <cstdarg>
+#include <cwchar>
 
 #include "jobs_folder.h"
 
@@ -79,6 +80,22 @@ constexpr int kMaxAsideNames = 100;
 constexpr int kMaxDepth = 2;
 constexpr int kMaxEntries = 4096;
 constexpr int kMaxAside = 3;  // one per level
+
+// The platform's formatter (%s takes a wide text; user32's wsprintfW would
+// load user32 into the spooler for nothing). It does not terminate a text
+// that fills the count: the last character is kept for that.
+void FormatV(wchar_t* text, int count, const wchar_t* format, va_list arguments) {
+  _vsnwprintf(text, count - 1, format, arguments);
+  text[count - 1] = L'\0';
+}
+
+template <int N>
+void Format(wchar_t (&text)[N], const wchar_t* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  FormatV(text, N, format, arguments);
+  va_end(arguments);
+}
 
 // SYSTEM, the Administrators, or the account the monitor runs as (SYSTEM, in
 // the spooler): nobody who prints.
@@ -294,14 +311,14 @@ DWORD RenameAside(HANDLE deletable, const wchar_t* path, wchar_t (&aside)[MAX_PA
        ++attempt) {
     wchar_t counter[16] = L"";
     if (attempt > 1) {
-      wsprintfW(counter, L"-%d", attempt);
+      Format(counter, L"-%d", attempt);
     }
     if (lstrlenW(path) + 40 >= MAX_PATH) {
       error = ERROR_FILENAME_EXCED_RANGE;
       break;
     }
-    wsprintfW(aside, L"%s.set-aside-%04u%02u%02u-%02u%02u%02u%s", path, now.wYear, now.wMonth,
-              now.wDay, now.wHour, now.wMinute, now.wSecond, counter);
+    Format(aside, L"%s.set-aside-%04u%02u%02u-%02u%02u%02u%s", path, now.wYear, now.wMonth,
+           now.wDay, now.wHour, now.wMinute, now.wSecond, counter);
     error = RenameTo(deletable, aside) ? ERROR_SUCCESS : GetLastError();
   }
   return error;
@@ -410,11 +427,11 @@ bool NewRoot(wchar_t (&path)[MAX_PATH]) {
     SetLastError(ERROR_GEN_FAILURE);
     return false;
   }
-  wchar_t name[32];
-  int length = wsprintfW(name, L"%s-", payload::kRootName);
-  for (BYTE byte : random) {
-    length += wsprintfW(name + length, L"%02x", byte);
+  wchar_t digits[payload::kRandomDigits + 1] = {}, name[32];
+  for (int i = 0; i < payload::kRandomDigits; ++i) {
+    digits[i] = L"0123456789abcdef"[(random[i / 2] >> (i % 2 == 0 ? 4 : 0)) & 0xf];
   }
+  Format(name, L"%s-%s", payload::kRootName, digits);
   return payload::CommonAppData(path) && payload::AppendLevel(path, name);
 }
 
@@ -563,10 +580,10 @@ bool RenameTo(HANDLE object, const wchar_t* target) {
 }
 
 void Report(const Calls& calls, WORD type, DWORD id, const wchar_t* format, ...) {
-  wchar_t text[1025];
+  wchar_t text[1024];
   va_list arguments;
   va_start(arguments, format);
-  wvsprintfW(text, format, arguments);
+  FormatV(text, ARRAYSIZE(text), format, arguments);
   va_end(arguments);
   // An unregistered source is fine: the viewer shows the text as the
   // event's inserted string.

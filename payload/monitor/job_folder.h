@@ -30,7 +30,7 @@ DWORD OpenJobFolder(const Calls& calls, PSID owner, JobFolder& folder);
 bool RenameTo(HANDLE object, const wchar_t* target);
 
 // Writes a line into the Windows Application event log, source
-// "Lumenquill", as `format` (wsprintfW) makes it.
+// "Lumenquill", as `format` makes it (%s: a wide text).
 void Report(const Calls& calls, WORD type, DWORD id, const wchar_t* format, ...);
 
 // The event ids: a level set aside, a new root, jobs of a level set aside
