@@ -5,7 +5,8 @@
 // that user, SYSTEM and the Administrators can read. A job is written under a
 // temporary name and gets its final name only at EndDocPort, so a job cut short
 // (the spooler or the machine going down, the port closed mid-document, the
-// user cancelling it) never leaves a file that looks like a complete job.
+// user cancelling it, a write failing) never leaves a file that looks like a
+// complete job.
 #include "job_folder.h"
 #include "monitor_calls.h"
 
@@ -44,8 +45,9 @@ struct Port {
   HANDLE file;     // INVALID_HANDLE_VALUE while no document is open
   HANDLE printer;  // the job's printer, to ask after the job and report it sent; may be null
   DWORD job_id;
+  DWORD write_error;  // of the first write that failed: the job is lost
   SYSTEMTIME started;
-  monitor::JobFolder folder;  // held while a document is open
+  monitor::JobFolder folder;
   wchar_t temporary[MAX_PATH];
 };
 
@@ -149,17 +151,20 @@ void ClosePrinterOf(Port& port) {
   }
 }
 
+// Deletes the document's file through its own handle: no name is looked up,
+// so nothing but that file can go.
+void DeleteDocument(const Port& port) {
+  FILE_DISPOSITION_INFO dispose = {TRUE};
+  SetFileInformationByHandle(port.file, FileDispositionInfo, &dispose, sizeof(dispose));
+}
+
 // Drops the document in progress: its data is incomplete, so its file goes.
-// It is deleted through its own handle: no name is looked up, so nothing but
-// that file can go.
 void AbandonDocument(Port& port) {
   if (port.file != INVALID_HANDLE_VALUE) {
-    FILE_DISPOSITION_INFO dispose = {TRUE};
-    SetFileInformationByHandle(port.file, FileDispositionInfo, &dispose, sizeof(dispose));
+    DeleteDocument(port);
     CloseHandle(port.file);
     port.file = INVALID_HANDLE_VALUE;
   }
-  monitor::CloseJobFolder(port.folder);
   ClosePrinterOf(port);
 }
 
@@ -211,9 +216,9 @@ DWORD StartJobFile(Port& port, HANDLE client, DWORD job_id) {
     return error;
   }
   port.job_id = job_id;
+  port.write_error = ERROR_SUCCESS;
   GetLocalTime(&port.started);
   if (!TemporaryName(port, port.temporary)) {
-    monitor::CloseJobFolder(port.folder);
     return ERROR_FILENAME_EXCED_RANGE;
   }
   // Made new, never opened: a name that exists, whatever it is, is not used.
@@ -222,7 +227,6 @@ DWORD StartJobFile(Port& port, HANDLE client, DWORD job_id) {
       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (port.file == INVALID_HANDLE_VALUE) {
     error = GetLastError();
-    monitor::CloseJobFolder(port.folder);
   }
   return error;
 }
@@ -250,19 +254,13 @@ bool JobWithdrawn(const Port& port) {
 // Gives the finished job its final name through its own handle, never
 // replacing a file of that name: the next counter is tried instead.
 DWORD GiveFinalName(const Port& port) {
-  alignas(FILE_RENAME_INFO) BYTE buffer[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(wchar_t)];
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
   DWORD error = ERROR_FILE_EXISTS;
   for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
     wchar_t final_name[MAX_PATH];
     if (!FinalName(port, attempt, final_name)) {
       return ERROR_FILENAME_EXCED_RANGE;
     }
-    ZeroMemory(buffer, sizeof(buffer));
-    rename->ReplaceIfExists = FALSE;
-    rename->FileNameLength = lstrlenW(final_name) * sizeof(wchar_t);
-    CopyMemory(rename->FileName, final_name, rename->FileNameLength);
-    if (SetFileInformationByHandle(port.file, FileRenameInfo, rename, sizeof(buffer))) {
+    if (monitor::RenameTo(port.file, final_name)) {
       return ERROR_SUCCESS;
     }
     error = GetLastError();
@@ -404,7 +402,19 @@ BOOL WINAPI WritePort(HANDLE handle, LPBYTE buffer, DWORD size, LPDWORD written)
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  return WriteFile(port->file, buffer, size, written, nullptr);
+  // After a failed write the job is lost (EndDocPort removes it). The rest is
+  // taken and dropped, so that the spooler finishes the job rather than
+  // sending it again and again into a full disk.
+  if (port->write_error != ERROR_SUCCESS) {
+    *written = size;
+    return TRUE;
+  }
+  if (port->calls->WriteFile(port->file, buffer, size, written, nullptr)) {
+    return TRUE;
+  }
+  port->write_error = GetLastError();
+  SetLastError(port->write_error);
+  return FALSE;
 }
 
 BOOL WINAPI EndDocPort(HANDLE handle) {
@@ -424,18 +434,33 @@ BOOL WINAPI EndDocPort(HANDLE handle) {
   }
   HANDLE client = nullptr;
   DWORD error = RevertToMonitor(client) ? ERROR_SUCCESS : GetLastError();
-  if (error == ERROR_SUCCESS) {
-    error = FlushFileBuffers(port->file) ? GiveFinalName(*port) : GetLastError();
+  DWORD lost = port->write_error;
+  if (error == ERROR_SUCCESS && lost == ERROR_SUCCESS && !FlushFileBuffers(port->file)) {
+    lost = GetLastError();
+  }
+  if (lost != ERROR_SUCCESS) {
+    // Data that did not reach the disk whole is no job: under a finished
+    // job's name it would pass for one, and a raw job with a gap prints
+    // nothing useful. It is deleted, which also gives back the space that
+    // ran out, and reported; the user prints it again.
+    DeleteDocument(*port);
+    monitor::Report(*port->calls, EVENTLOG_ERROR_TYPE, monitor::kPartialJob,
+                    L"Job %lu of %s could not be written whole (error %lu) and was removed.",
+                    port->job_id, wcsrchr(port->folder.path, L'\\') + 1, lost);
+    error = lost;
+  } else if (error == ERROR_SUCCESS) {
+    error = GiveFinalName(*port);
   }
   // A job that could not be given its final name stays under its temporary
   // one: incomplete-looking, but its data is not thrown away.
   CloseHandle(port->file);
   port->file = INVALID_HANDLE_VALUE;
-  monitor::CloseJobFolder(port->folder);
   ResumeClient(client);
 
   // Whatever became of the file, the job has left the port; without this the
-  // spooler keeps it in the queue as printing.
+  // spooler keeps it in the queue as printing, and the queue stands still. A
+  // job lost to a failed write is told by EndDocPort's error and the event
+  // log.
   if (port->printer != nullptr) {
     SetJobW(port->printer, port->job_id, 0, nullptr, JOB_CONTROL_SENT_TO_PRINTER);
   }
@@ -537,8 +562,9 @@ const MONITOR2 kTable = MakeTable();
 
 namespace monitor {
 
-const Calls kSystemCalls = {::GetTokenInformation, ::CreateDirectoryW, ::GetSecurityInfo,
-                            ::GetJobW};
+const Calls kSystemCalls = {
+    ::GetTokenInformation, ::CreateDirectoryW, ::GetSecurityInfo, ::SetKernelObjectSecurity,
+    ::ReportEventW,        ::WriteFile,        ::GetJobW};
 
 LPMONITOR2 InitializeMonitor(const Calls* calls, PHANDLE monitor) {
   if (monitor == nullptr) {

@@ -22,6 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SETUP_DIR = r"C:\Program Files\Lumenquill Setup"
 X64 = SETUP_DIR + r"\x64"
 JOBS = r"C:\ProgramData\Lumenquill\Jobs"
+USER_A, USER_B = "S-1-5-21-1-2-3-1001", "S-1-5-21-1-2-3-1002"
 PRODUCT_DIR = r"C:\Program Files\Lumenquill"
 STAND_IN = r"C:\stand-in"
 
@@ -64,7 +65,7 @@ class Machine:
         # Binaries Wine never rewrites are shared with the template.
         shutil.copytree(template, self.prefix, symlinks=True, copy_function=lambda s, d: (
             os.link(s, d) if s.endswith((".dll", ".exe", ".drv", ".nls")) else shutil.copy2(s, d)))
-        self.env, self.transcript = environment(self.prefix), ""
+        self.env, self.transcript, self.roots = environment(self.prefix), "", {}
         payload = os.path.join(build, "payload", "files")
         for name in ("kvnmon64.dll", "kvndrv64.dll", "kvnui64.dll", "kvnhelp.chm"):
             self.put(os.path.join(payload, name), X64 + "\\" + name)
@@ -116,13 +117,20 @@ class Machine:
                          shown))
 
     def note(self, text):
-        self.transcript += re.sub(r"\d{8}-\d{6}", "DATE-TIME", private_folder(text))
+        text = private_folder(text)
+        # Roots of random names, numbered as they come; names set aside within a second
+        # differ by a counter.
+        text = re.sub(r"(?<=Lumenquill-)[0-9a-f]{16}(?![0-9a-f])",
+                      lambda m: self.roots.setdefault(m[0], f"ROOT{len(self.roots) + 1}"), text)
+        text = re.sub(r"(?<=set-aside-)\d{8}-\d{6}(-\d+)?", "DATE-TIME", text)
+        self.transcript += re.sub(r"\d{8}-\d{6}", "DATE-TIME", text)
 
     def files(self, folder, sizes=False):
         path = self.unix(folder)
         found = sorted(os.listdir(path)) if os.path.isdir(path) else []
         if sizes:
-            found = [f"{name}({os.path.getsize(os.path.join(path, name))})" for name in found]
+            found = [f"{name}({os.path.getsize(os.path.join(path, name))})"
+                     if os.path.isfile(os.path.join(path, name)) else name for name in found]
         self.note(f"{folder}: {' '.join(found)}\n")
 
     def restart(self):
@@ -156,10 +164,10 @@ def setup_package(machine):
 def payload(machine):
     # An install on a window station nobody sees (a service's) shows no
     # dialog and hands its log only to its output; the probes against
-    # printers of the product, jobs of several users, a job printed through
-    # the spooler into its owner's folder, the payload DLLs driven directly, a
-    # level of the jobs folder that a user replaced, and the jobs an uninstall
-    # leaves.
+    # printers of the product, jobs of several users after the previous
+    # version's, a job printed through the spooler into its owner's folder,
+    # the payload DLLs driven directly, users' folders that another user
+    # replaced, and the jobs an uninstall leaves.
     machine.tool("setup", "--hidden-station", X64 + r"\install.exe", "in_notray")
     # Wine: the printer the install could not create is listed but cannot be
     # opened; only its registry key removes it.
@@ -169,23 +177,44 @@ def payload(machine):
     machine.tool("add-printer", "Lumenquill B")
     for word in ("onChkDrv", "onInit", "def.set", "onInit"):
         machine.install(word)
+    # The previous version kept every user's jobs in one Lumenquill\Jobs made
+    # with the first printing user's token (as the tool's first case answers);
+    # a file laid out here is owned by the SID its name begins with. A job
+    # linked elsewhere and a link stay as they are.
+    jobs, elsewhere = machine.unix(JOBS), machine.unix(r"C:\Elsewhere")
+    os.makedirs(os.path.join(jobs, USER_B))
+    os.makedirs(elsewhere)
+    for name in (USER_A + ".prn", "S-1-5-18.prn", os.path.join(USER_B, USER_B + ".prn"),
+                 os.path.join(elsewhere, "job")):
+        with open(os.path.join(jobs, name), "w") as out:
+            out.write("old")
+    os.link(os.path.join(elsewhere, "job"), os.path.join(jobs, USER_A + ".linked.prn"))
+    os.symlink(elsewhere, os.path.join(jobs, USER_A + ".link"))
     machine.tool("monitor-cases")
+    machine.tool("state")
     machine.tool("print", "Lumenquill B", "printed through the spooler")
     machine.tool("payload", X64)
-    # Wine: a Unix link reads as a reparse point, through its path only.
-    jobs, elsewhere = machine.unix(JOBS), machine.unix(r"C:\Elsewhere")
-    os.rename(jobs, jobs + ".kept")
-    os.makedirs(elsewhere)
-    for replace in (lambda: os.symlink(elsewhere, jobs), lambda: open(jobs, "w").close()):
-        replace()
-        machine.tool("monitor-cases", "1")
-        os.remove(jobs)
-    machine.files(r"C:\Elsewhere")
-    os.rename(jobs + ".kept", jobs)
+    # A user's folder that is a file is set aside; a file of two names is
+    # left alone (locking it would lock the other). Wine: a handle opened on a
+    # Unix link as itself is one on what it points to, so the monitor cannot
+    # set the link aside either. Both lead to a root of a new name.
+    roots, common = [], machine.unix(r"C:\ProgramData")
+    for plant in (lambda at: open(at, "w").close(),
+                  lambda at: os.link(os.path.join(elsewhere, "job"), at),
+                  lambda at: os.symlink(elsewhere, at)):
+        roots += [r for r in glob.glob(common + "/Lumenquill-*") if r not in roots]
+        planted = os.path.join(roots[-1], "Jobs", USER_B)
+        if os.path.exists(planted):
+            os.rename(planted, planted + ".kept")
+        plant(planted)
+        machine.tool("monitor-cases", "2", "2")
     machine.install("uninstall")
-    machine.files(JOBS)
-    for name in sorted(os.listdir(jobs)):
-        machine.files(JOBS + "\\" + name, sizes=True)
+    roots += [r for r in glob.glob(common + "/Lumenquill-*") if r not in roots]
+    for root in [jobs[:-5]] + glob.glob(jobs[:-5] + ".*") + roots:
+        for path, _, _ in sorted(os.walk(root)):
+            machine.files("C:\\" + os.path.relpath(path, machine.unix("C:\\")).replace("/", "\\"),
+                          sizes=True)
+    machine.files(r"C:\Elsewhere", sizes=True)
 
 
 def tray_and_restart(machine):

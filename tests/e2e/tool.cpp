@@ -18,7 +18,8 @@
 //                                   starts the companion and chooses Exit in
 //                                   its menu, or asks it to close as the
 //                                   Restart Manager does
-//   e2e_tool monitor-cases [COUNT]  jobs through a copy of the monitor that
+//   e2e_tool monitor-cases [FIRST LAST]
+//                                   jobs through a copy of the monitor that
 //                                   answers as Windows would where Wine cannot
 #include <windows.h>
 #include <sddl.h>
@@ -34,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "jobs_folder.h"
 #include "monitor_calls.h"
 #include "tray_contract.h"
 
@@ -204,7 +206,8 @@ int State() {
   }
   const wchar_t* values[][2] = {
       {L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", L"LumenquillTray"},
-      {L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations"}};
+      {L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations"},
+      {L"SOFTWARE\\Korvane Software KFT\\Lumenquill", L"JobsRoot"}};
   for (auto& [key, name] : values) {
     size = sizeof(text) - sizeof(wchar_t);
     ZeroMemory(text, sizeof(text));
@@ -320,20 +323,43 @@ void Monitor(const std::wstring& folder) {
 }
 
 // What Wine cannot show: every token is its one user's, a file's owner is
-// always that user, access lists are not kept, jobs have no states. These jobs
-// go through the tool's copy of the monitor, whose calls answer as Windows
-// would: the job's owner is the case's, folders are made by the system's call
-// and their access lists printed, their owners are as found or the case's, and
-// the spooler reports the case's status. A case: what it is, the job's owner,
-// the owner of every level of its folder (null: as found), the job's status.
+// always that user, access lists are not kept, jobs have no states, there is
+// no event log. These jobs go through the tool's copy of the monitor, whose
+// calls answer as Windows would: the job's owner is the case's; folders are
+// made by the system's call, and the access lists given to them or set on
+// anything are printed, as are events; the level a case names is answered as
+// the case found it (made first, as its user would, when missing), a file the
+// scenario laid out as owned by the SID that begins its name, and everything
+// else as Wine has it (the monitor's own, which passes its check); the spooler
+// reports the case's status. A case: what it is, the job's owner, a level
+// (under the common application data folder), its owner and access list as
+// found (SDDL), whether a user holds it open with no sharing while the job
+// runs, the job's status, and the error its write fails with.
 struct Case {
-  const wchar_t *what, *owner, *folders_owner;
-  DWORD status;
+  const wchar_t *what, *owner, *level, *found;
+  bool held;
+  DWORD status, write_error;
 } acting;
+BY_HANDLE_FILE_INFORMATION level;  // the case's level, as found
 
 PSID Sid(const wchar_t* text) {
   PSID sid = nullptr;  // kept until the tool ends
   return ConvertStringSidToSidW(text, &sid) ? sid : nullptr;
+}
+
+std::wstring Sddl(PSECURITY_DESCRIPTOR security, SECURITY_INFORMATION which) {
+  LPWSTR sddl = nullptr;
+  ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      security, SDDL_REVISION_1, which & (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
+      &sddl, nullptr);
+  return sddl != nullptr ? sddl : L"";  // kept until the tool ends
+}
+
+// What a handle is open on, without "\\?\".
+std::wstring PathOf(HANDLE object) {
+  wchar_t path[MAX_PATH] = {};
+  GetFinalPathNameByHandleW(object, path, MAX_PATH, 0);
+  return path + 4;
 }
 
 const monitor::Calls kWindowsLike = {
@@ -343,19 +369,44 @@ const monitor::Calls kWindowsLike = {
       return CopySid(size - sizeof(TOKEN_USER), user + 1, Sid(acting.owner));
     },
     [](LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) -> BOOL {
-      LPWSTR sddl = nullptr;
-      ConvertSecurityDescriptorToStringSecurityDescriptorW(
-          attributes->lpSecurityDescriptor, SDDL_REVISION_1,
-          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &sddl, nullptr);
+      std::wstring sddl = Sddl(attributes->lpSecurityDescriptor,
+                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
       BOOL made = CreateDirectoryW(path, attributes);
-      wprintf(made ? L"  made %ls %ls\n" : L"", path, sddl);
+      wprintf(made ? L"  made %ls %ls\n" : L"", path, sddl.c_str());
       return made;
     },
     [](HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID* owner, PSID* group,
        PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* security) -> DWORD {
-      DWORD error = GetSecurityInfo(object, type, which, owner, group, dacl, sacl, security);
-      *owner = acting.folders_owner != nullptr ? Sid(acting.folders_owner) : *owner;
-      return error;
+      BY_HANDLE_FILE_INFORMATION is{};
+      GetFileInformationByHandle(object, &is);
+      std::wstring name = PathOf(object).substr(PathOf(object).rfind(L'\\') + 1), found;
+      if (acting.found != nullptr && is.nFileIndexLow == level.nFileIndexLow &&
+          is.nFileIndexHigh == level.nFileIndexHigh) {
+        found = acting.found;
+      } else if ((is.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                 name.starts_with(L"S-1-")) {
+        found = L"O:" + name.substr(0, name.find(L'.'));
+      } else {
+        return GetSecurityInfo(object, type, which, owner, group, dacl, sacl, security);
+      }
+      BOOL present = FALSE, defaulted = FALSE;
+      ConvertStringSecurityDescriptorToSecurityDescriptorW(found.c_str(), SDDL_REVISION_1, security,
+                                                           nullptr);
+      GetSecurityDescriptorOwner(*security, owner, &defaulted);
+      return dacl == nullptr || GetSecurityDescriptorDacl(*security, &present, dacl, &defaulted)
+                 ? ERROR_SUCCESS
+                 : GetLastError();
+    },
+    [](HANDLE object, SECURITY_INFORMATION which, PSECURITY_DESCRIPTOR security) -> BOOL {
+      wprintf(L"  secured %ls %ls\n", PathOf(object).c_str(), Sddl(security, which).c_str());
+      return SetKernelObjectSecurity(object, which, security);
+    },
+    [](HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR* strings, LPVOID) -> BOOL {
+      return wprintf(L"  event: %ls\n", strings[0]) > 0;
+    },
+    [](HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) -> BOOL {
+      SetLastError(acting.write_error);
+      return acting.write_error == 0 && WriteFile(file, data, size, written, overlapped);
     },
     [](HANDLE, DWORD id, DWORD, LPBYTE job, DWORD size, LPDWORD needed) -> BOOL {
       JOB_INFO_1W record{id};
@@ -365,31 +416,64 @@ const monitor::Calls kWindowsLike = {
       return job != nullptr && size >= sizeof(record) && memcpy(job, &record, sizeof(record));
     }};
 
-// The first count cases, each a job of four bytes through a port of its own.
-void MonitorCases(DWORD count) {
-  constexpr wchar_t kA[] = L"S-1-5-21-1-2-3-1001", kB[] = L"S-1-5-21-1-2-3-1002";
+// Cases first to last (from 1), each a job of four bytes through a port of
+// its own.
+void MonitorCases(DWORD first, DWORD last) {
+  constexpr wchar_t kA[] = L"S-1-5-21-1-2-3-1001", kB[] = L"S-1-5-21-1-2-3-1002",
+                    kC[] = L"S-1-5-21-1-2-3-1003", kOfB[] = L"O:S-1-5-21-1-2-3-1002",
+                    kOfC[] = L"Lumenquill\\Jobs\\S-1-5-21-1-2-3-1003";
   const Case cases[] = {
-      {L"the first job of a user", kA, nullptr, 0},
-      {L"another user's", kB, nullptr, 0},
-      {L"cancelled", kA, nullptr, JOB_STATUS_DELETING | JOB_STATUS_PRINTING},
-      {L"restarted", kA, nullptr, JOB_STATUS_RESTART},
-      {L"in folders a user made", kA, kB, 0},
-      {L"in folders of the Administrators", kA, L"S-1-5-32-544", 0},
-      {L"in folders of SYSTEM", kA, L"S-1-5-18", 0},
+      {L"the first job after the previous version", kA, L"Lumenquill", kOfB},
+      {L"another user's", kB},
+      {L"cancelled", kA, nullptr, nullptr, false, JOB_STATUS_DELETING | JOB_STATUS_PRINTING},
+      {L"restarted", kA, nullptr, nullptr, false, JOB_STATUS_RESTART},
+      {L"while a user holds Jobs open", kA, L"Lumenquill\\Jobs", nullptr, true},
+      {L"in Jobs of the Administrators, Backup Operators may read it, Anonymous nothing", kA,
+       L"Lumenquill\\Jobs", L"O:BAD:(D;;FA;;;AN)(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BO)"},
+      {L"in Jobs of SYSTEM, its new folders of their makers", kA, L"Lumenquill\\Jobs",
+       L"O:SYD:(A;;FA;;;SY)(A;;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)"},
+      {L"in a folder another user made first", kC, kOfC, L"O:S-1-5-21-1-2-3-1002D:(A;;FA;;;WD)"},
+      {L"in one of the Administrators that Users may add to", kC, kOfC,
+       L"O:BAD:(A;;FA;;;SY)(A;;0x1200af;;;BU)"},
+      {L"in one where its user may add", kC, kOfC,
+       L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1300ab;;;S-1-5-21-1-2-3-1003)"},
+      {L"in one without an access list", kC, kOfC, L"O:BA"},
+      {L"in one locked where it stood", kC, kOfC,
+       L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;WD;;;S-1-0-0)"},
+      {L"in one as the monitor makes it", kC, kOfC,
+       L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1300a9;;;S-1-5-21-1-2-3-1003)"},
+      {L"in folders their maker holds open", kA, L"Lumenquill", kOfB, true},
+      {L"a write failing", kA, nullptr, nullptr, false, 0, ERROR_DISK_FULL},
   };
   HANDLE monitor = nullptr, port = nullptr;
   LPMONITOR2 table = monitor::InitializeMonitor(&kWindowsLike, &monitor);
   ImpersonateSelf(SecurityImpersonation);  // as the spooler calls a port
-  for (DWORD id = 20, written = 0; id - 20 < count && id - 20 < ARRAYSIZE(cases); ++id) {
-    acting = cases[id - 20];
+  wchar_t path[MAX_PATH];
+  for (DWORD n = first, id = 19 + n, written = 0; n <= last && n <= ARRAYSIZE(cases);
+       id = 19 + ++n) {
+    acting = cases[n - 1];
     wprintf(L"%ls (job %lu):\n", acting.what, id);
+    level = {};
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (acting.level != nullptr && payload::CommonAppData(path) &&
+        payload::AppendLevel(path, acting.level)) {
+      CreateDirectoryW(path, nullptr);
+      held = CreateFileW(path, FILE_LIST_DIRECTORY,
+                         acting.held ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      GetFileInformationByHandle(held, &level);
+    }
     table->pfnOpenPort(monitor, const_cast<LPWSTR>(L"Lumenquill:"), &port);
     Show(L"  StartDocPort",
          table->pfnStartDocPort(port, const_cast<LPWSTR>(L"Lumenquill A"), id, 1, nullptr));
-    table->pfnWritePort(port, reinterpret_cast<LPBYTE>(const_cast<char*>("data")), 4, &written);
+    Show(L"  WritePort",
+         table->pfnWritePort(port, reinterpret_cast<LPBYTE>(const_cast<char*>("data")), 4,
+                             &written));
     Show(L"  EndDocPort", table->pfnEndDocPort(port));
     table->pfnClosePort(port);
+    CloseHandle(held);
   }
+  wprintf(L"the folder the tray companion opens: %ls\n", payload::OwnJobsFolder(path) ? path : L"");
 }
 
 // The configuration DLL as GDI asks it: every capability, and the device
@@ -536,7 +620,7 @@ int wmain(int count, wchar_t** arguments) {
     return MoveFileExW(arguments[2], nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 0 : 1;
   }
   if (command == L"monitor-cases") {
-    MonitorCases(count > 2 ? _wtoi(arguments[2]) : MAXDWORD);
+    MonitorCases(count > 3 ? _wtoi(arguments[2]) : 1, count > 3 ? _wtoi(arguments[3]) : MAXDWORD);
     return 0;
   }
   if (command == L"tray-exit" && count > 2) {
