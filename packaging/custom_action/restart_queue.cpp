@@ -16,22 +16,11 @@ constexpr const wchar_t* kProductDlls[] = {L"kvnmon64.dll", L"kvndrv64.dll", L"k
 // The value may grow between the query of its size and the read.
 constexpr int kReadAttempts = 3;
 
-// The text after the last backslash, slash or colon.
-const wchar_t* FileNamePart(const wchar_t* path) {
-  const wchar_t* name = path;
-  for (const wchar_t* c = path; *c != 0; ++c) {
-    if (*c == L'\\' || *c == L'/' || *c == L':') {
-      name = c + 1;
-    }
-  }
-  return name;
-}
-
 bool NamesExistingProductDll(const wchar_t* source) {
   const wchar_t* path = std::wcsncmp(source, L"\\??\\", 4) == 0 ? source + 4 : source;
   bool named = false;
   for (const wchar_t* dll : kProductDlls) {
-    named = named || base::EqualIgnoringAsciiCase(FileNamePart(path), dll);
+    named = named || base::EqualIgnoringAsciiCase(base::FileNamePart(path), dll);
   }
   if (!named || !base::IsFullPath(path)) {
     return false;

@@ -26,4 +26,14 @@ bool IsFullPath(const wchar_t* path) {
   return path[0] == L'\\' && path[1] == L'\\';
 }
 
+const wchar_t* FileNamePart(const wchar_t* path) {
+  const wchar_t* name = path;
+  for (const wchar_t* c = path; *c != 0; ++c) {
+    if (*c == L'\\' || *c == L'/' || *c == L':') {
+      name = c + 1;
+    }
+  }
+  return name;
+}
+
 }  // namespace base

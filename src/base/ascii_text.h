@@ -11,4 +11,7 @@ bool EqualIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);
 // names a file of the current directory, which may be anyone's.
 bool IsFullPath(const wchar_t* path);
 
+// The file name of a path: the text after its last backslash, slash or colon.
+const wchar_t* FileNamePart(const wchar_t* path);
+
 }  // namespace base

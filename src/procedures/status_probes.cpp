@@ -20,24 +20,13 @@ constexpr int kPendingPasses = 2;
 constexpr DWORD kDefaultNameCapacity = 260;
 constexpr const wchar_t* kProductDlls[] = {L"kvnmon64.dll", L"kvndrv64.dll", L"kvnui64.dll"};
 
-// The text after the last backslash, slash or colon.
-const wchar_t* FileNamePart(const wchar_t* path) {
-  const wchar_t* name = path;
-  for (const wchar_t* c = path; *c != 0; ++c) {
-    if (*c == L'\\' || *c == L'/' || *c == L':') {
-      name = c + 1;
-    }
-  }
-  return name;
-}
-
 // Whether an existing source of the queue is named like a product DLL.
 bool QueueNamesProductDll(const services::PendingRenameTable& table) {
   for (const wchar_t* dll : kProductDlls) {
     for (uint32_t pair = 0; pair < table.count; ++pair) {
       const wchar_t* source = table.names[2 * pair];
       if (table.flags[2 * pair] != 0 && source != nullptr &&
-          base::EqualIgnoringAsciiCase(FileNamePart(services::PathOfEntry(source)), dll)) {
+          base::EqualIgnoringAsciiCase(base::FileNamePart(services::PathOfEntry(source)), dll)) {
         return true;
       }
     }
