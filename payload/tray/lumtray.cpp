@@ -184,6 +184,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     CloseHandle(single_instance);
     return 0;
   }
+  // Registered with the Restart Manager as one that may be closed and started
+  // again: the installer closes companions through it only when every
+  // program that holds the file is so registered, never a service or some
+  // other program that has the file open. Not after a crash or a hang.
+  RegisterApplicationRestart(L"", RESTART_NO_CRASH | RESTART_NO_HANG);
 
   icon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON,
                                        GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),

@@ -85,13 +85,16 @@ class RestartManagerSession {
   RestartManagerSession(const RestartManagerSession&) = delete;
   RestartManagerSession& operator=(const RestartManagerSession&) = delete;
 
-  // Ends every program that runs from the file, in whichever session:
-  // asked to close first, ended when it does not.
+  // Ends the programs that use the file, in whichever session: asked to
+  // close first, ended when they do not. Only when every one of them is
+  // registered for a restart, as the companion is: a service, or another
+  // program that has the file open (a virus scanner), is never ended here;
+  // the file is then left, as it is while the companion runs.
   void EndProgramsOf(const wchar_t* path) {
     LPCWSTR files[] = {path};
     if (started_ &&
         Sys().RmRegisterResources(handle_, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS) {
-      Sys().RmShutdown(handle_, RmForceShutdown, nullptr);
+      Sys().RmShutdown(handle_, RmForceShutdown | RmShutdownOnlyRegistered, nullptr);
     }
   }
 

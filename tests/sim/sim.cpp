@@ -915,19 +915,30 @@ DWORD Sim::RmRegisterResources(DWORD session, UINT file_count, LPCWSTR files[], 
   return ERROR_SUCCESS;
 }
 
-// Every program whose image is a registered file ends, in whatever session.
-DWORD Sim::RmShutdown(DWORD session, ULONG, RM_WRITE_STATUS_CALLBACK) {
+// Every program whose image is a registered file ends, in whatever session;
+// with RmShutdownOnlyRegistered none does while one of them is not
+// registered for a restart ("registered=0": a companion of an older build).
+DWORD Sim::RmShutdown(DWORD session, ULONG flags, RM_WRITE_STATUS_CALLBACK) {
   FAULT(last_error_);
   Handle* handle = Find(reinterpret_cast<HANDLE>(uintptr_t{session}), 'r');
   if (handle == nullptr) {
     return ERROR_INVALID_HANDLE;
   }
+  std::vector<std::wstring> using_file;
+  bool all_registered = true;
   for (Object* process : Each(L"process")) {
     std::wstring image = (*process)[L"command"];
     image = image[0] == L'"' ? image.substr(1, image.find(L'"', 1) - 1) : image;
     if (handle->name.find(Fold(Key(image)) + L"|") != std::wstring::npos) {
-      End(process->name);
+      using_file.push_back(process->name);
+      all_registered = all_registered && (*process)[L"registered"] != L"0";
     }
+  }
+  if ((flags & RmShutdownOnlyRegistered) != 0 && !all_registered) {
+    return 350;  // ERROR_FAIL_NOACTION_REBOOT: nothing was shut down
+  }
+  for (const std::wstring& id : using_file) {
+    End(id);
   }
   return ERROR_SUCCESS;
 }

@@ -222,7 +222,7 @@ class Sim final : public platform::SystemApi {
   DWORD RmStartSession(DWORD* session, DWORD, WCHAR key[]) override;
   DWORD RmRegisterResources(DWORD session, UINT file_count, LPCWSTR files[], UINT,
                             RM_UNIQUE_PROCESS[], UINT, LPCWSTR[]) override;
-  DWORD RmShutdown(DWORD session, ULONG, RM_WRITE_STATUS_CALLBACK) override;
+  DWORD RmShutdown(DWORD session, ULONG flags, RM_WRITE_STATUS_CALLBACK) override;
   DWORD RmEndSession(DWORD session) override;
 
   LPWSTR GetCommandLineW() override { return command_line_.data(); }
