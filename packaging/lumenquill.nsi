@@ -29,6 +29,12 @@ Target amd64-unicode
 !ifndef OUTFILE | INSTALL_EXE | PAYLOAD_DIR | VERSION
   !error "makensis needs /DOUTFILE, /DINSTALL_EXE, /DPAYLOAD_DIR and /DVERSION"
 !endif
+; A signing build (cmake/signing.cmake) also defines SIGN_COMMAND: the
+; uninstaller is signed before it is packed, the package once it is written.
+!ifdef SIGN_COMMAND
+  !uninstfinalize '${SIGN_COMMAND}' = 0
+  !finalize '${SIGN_COMMAND}' = 0
+!endif
 
 !include LogicLib.nsh
 !include FileFunc.nsh
