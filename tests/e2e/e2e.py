@@ -101,23 +101,44 @@ class Machine:
     def install(self, *words):
         self.tool("setup", X64 + r"\install.exe", *words)
 
-    def msiexec(self, *arguments):
+    def msiexec(self, *arguments, logs=True):
         # Wine's msiexec, silent, under the tool; from its log the custom
-        # actions' lines and install.exe's log between them. Wine writes the
-        # log in the ANSI code page.
+        # actions' lines and (with logs) install.exe's log between them. Wine
+        # writes the log in the ANSI code page.
         self.tool("setup", "msiexec", *arguments, "/qn", "/norestart", "/l*v", r"C:\msi.log")
         inside, shown = False, ""
         with open(self.unix(r"C:\msi.log"), encoding="cp1252") as log:
             for line in map(private_folder, log.read().splitlines()):
-                inside = inside or line.startswith("Lumenquill: running")
+                inside = logs and (inside or line.startswith("Lumenquill: running"))
                 if inside or line.startswith("Lumenquill"):
                     shown += (line if len(line) < 100 else f"({len(line)} characters)") + "\n"
                 inside = inside and not line.startswith("Lumenquill: install.exe")
         self.note(re.sub(r"(\(4096 characters\)\n)+", lambda m: f"{m[0].count(chr(10))} x {m[1]}",
                          shown))
 
+    def stand_ins(self, codes, run, *arguments):
+        # Runs a package of stand-ins for install.exe (stand_in.cpp) that end
+        # with the codes given ("WORD=CODE ...", kept for the next runs); then
+        # what they were asked, by which build, and the installed files.
+        os.makedirs(self.unix(STAND_IN), exist_ok=True)
+        for word, code in (pair.split("=") for pair in codes.split()):
+            with open(self.unix(STAND_IN + "\\" + word), "w") as out:
+                out.write(code)
+        self.note(f"codes {codes}\n" if codes else "")
+        run(*arguments)
+        calls = self.unix(STAND_IN + r"\calls.txt")
+        if os.path.exists(calls):
+            self.note(open(calls).read())
+            os.remove(calls)
+        self.files(PRODUCT_DIR)
+
     def note(self, text):
         text = private_folder(text)
+        # The NSIS package's folder of random name for its own install.exe;
+        # and the logs the stand-ins it runs with ExecWait write to its
+        # output, which they inherit under Wine (README.md, the Wine table).
+        text = re.sub(r"C:\\users\\[^\\]+\\Temp\\ns\w+\.tmp", "$PLUGINSDIR", text)
+        text = re.sub(r"stdout:\n(\ufeffstand-in \w+: .*? last line)+", "", text, flags=re.S)
         # Roots of random names, numbered as they come; names set aside within a second
         # differ by a counter.
         text = re.sub(r"(?<=Lumenquill-)[0-9a-f]{16}(?![0-9a-f])",
@@ -317,19 +338,9 @@ def msi_exit_codes(machine):
     # in the restart queue, whoever queued it. A companion that inherited
     # msiexec's output would keep it open ("stdout: still open").
     machine.put(os.path.join(machine.build, "tests", "e2e", "StandInSetup.msi"), r"C:\setup.msi")
-    os.makedirs(machine.unix(STAND_IN))
-    calls = machine.unix(STAND_IN + r"\calls.txt")
 
     def msiexec(action, codes):
-        for word, code in (pair.split("=") for pair in codes.split()):
-            with open(machine.unix(STAND_IN + "\\" + word), "w") as out:
-                out.write(code)
-        machine.note(f"codes {codes}\n")
-        machine.msiexec(action, r"C:\setup.msi")
-        if os.path.exists(calls):
-            machine.note(open(calls).read())
-            os.remove(calls)
-        machine.files(PRODUCT_DIR)
+        machine.stand_ins(codes, machine.msiexec, action, r"C:\setup.msi")
 
     msiexec("/i", "onInit=102 in_notray=1")
     machine.tool("state")  # the companion started for the user, and its autostart value
@@ -348,7 +359,44 @@ def msi_exit_codes(machine):
     msiexec("/i", "onInit=200")
 
 
-SCENARIOS = [setup_package, payload, tray_and_restart, planted_dlls, msi_package, msi_exit_codes]
+def upgrades(machine, extension, codes, install):
+    # This build's package (around stand-ins that say their build), the next
+    # build's over it, then this build's over that; what each left.
+    for name in ("StandInSetup", "StandInSetupNext", "StandInSetup"):
+        path = f"C:\\{name}.{extension}"
+        machine.put(os.path.join(machine.build, "tests", "e2e", f"{name}.{extension}"), path)
+        machine.stand_ins(codes, install, path)
+        machine.tool("state")
+        codes = ""
+
+
+def msi_upgrade(machine):
+    # Either way the installed build is removed first (RemoveExistingProducts,
+    # after the new build's onInit): its own "install.exe uninstall" runs,
+    # then the new build's in_notray; one Add/Remove Programs entry is left,
+    # of the build installed last. Wine runs the removal as a separate
+    # "msiexec /qn /i {PRODUCT} REMOVE=ALL" without a log: only the
+    # stand-in's list shows it.
+    def install(path):
+        # The installed build's uninstall would end the companion; the
+        # stand-in does not.
+        machine.wine("taskkill", "/f", "/im", "lumtray.exe")
+        machine.msiexec("/i", path, logs=False)
+
+    upgrades(machine, "msi", "onInit=102 in_notray=1 uninstall=2", install)
+
+
+def nsis_upgrade(machine):
+    # The NSIS package runs over the installed one: the new build's
+    # removetray (the companion's file is replaced), then its "install.exe
+    # install"; the installed build's uninstall never runs. The stand-in
+    # starts no companion and writes no autostart value, as install.exe
+    # install would.
+    upgrades(machine, "exe", "onInit=102 install=1", lambda path: machine.tool("setup", path, "/S"))
+
+
+SCENARIOS = [setup_package, payload, tray_and_restart, planted_dlls, msi_package, msi_exit_codes,
+             msi_upgrade, nsis_upgrade]
 
 
 def run(build, template, scenario):

@@ -1,7 +1,9 @@
-// Stands in for install.exe in a second Windows Installer package built from
-// packaging/lumenquill.wxs, so that the test chooses every exit code: it
-// appends its command line, how many handles besides its output it inherited
-// and the autostart value it finds to C:\stand-in\calls.txt, writes a log to
+// Stands in for install.exe in setup packages built from
+// packaging/lumenquill.wxs and lumenquill.nsi, so that the test chooses every
+// exit code: it appends its build (STAND_IN_BUILD: the tests build one of
+// this build and one of the next, to upgrade one with the other), its command
+// line, how many handles besides its output it inherited and the autostart
+// value it finds to C:\stand-in\calls.txt, writes a log to
 // its standard output as install.exe does, and ends with the number in
 // C:\stand-in\WORD (0 without one; before 101 it queues a DLL of the
 // product's name for deletion at the next restart, as install.exe does).
@@ -34,8 +36,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
                L"LumenquillTray", RRF_RT_REG_SZ, nullptr, tray, &size);
   if (FILE* calls = _wfopen(L"C:\\stand-in\\calls.txt", L"a")) {
-    fwprintf(calls, L"%ls; other handles inherited: %d; autostart value: %ls\n", GetCommandLineW(),
-             inherited, tray);
+    fwprintf(calls, L"build %d: %ls; other handles inherited: %d; autostart value: %ls\n",
+             STAND_IN_BUILD, GetCommandLineW(), inherited, tray);
     fclose(calls);
   }
   if (code == 101) {

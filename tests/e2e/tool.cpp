@@ -7,8 +7,9 @@
 //                                   ("{hwnd}": its window; its output on a
 //                                   pipe), closes the log dialog, prints exit
 //                                   code, dialog, log and output
-//   e2e_tool state                  the print system, autostart value, restart
-//                                   queue and whether the companion runs
+//   e2e_tool state                  the print system, Add/Remove Programs
+//                                   entries, autostart value, restart queue
+//                                   and whether the companion runs
 //   e2e_tool add-printer NAME       a printer of the product's driver and port
 //   e2e_tool print PRINTER TEXT     a raw job, printed as the spooler's client
 //   e2e_tool hold PATH SECONDS      keeps a DLL loaded
@@ -204,6 +205,21 @@ int State() {
   if (GetDefaultPrinterW(text, &size)) {
     wprintf(L"default \"%ls\"\n", text);
   }
+  // The product's Add/Remove Programs entries, by either package: one that
+  // replaced another but left its entry would show two.
+  HKEY programs = nullptr;
+  RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
+                KEY_READ, &programs);
+  for (DWORD i = 0; programs != nullptr && RegEnumKeyW(programs, i, text, 1024) == 0; ++i) {
+    wchar_t name[64] = {}, version[64] = {};
+    DWORD name_size = sizeof(name), version_size = sizeof(version);
+    RegGetValueW(programs, text, L"DisplayName", RRF_RT_REG_SZ, nullptr, name, &name_size);
+    RegGetValueW(programs, text, L"DisplayVersion", RRF_RT_REG_SZ, nullptr, version, &version_size);
+    if (wcscmp(name, L"Lumenquill") == 0) {
+      wprintf(L"Add/Remove Programs: %ls %ls\n", name, version);
+    }
+  }
+  RegCloseKey(programs);
   const wchar_t* values[][2] = {
       {L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", L"LumenquillTray"},
       {L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations"},
@@ -218,7 +234,16 @@ int State() {
       wprintf(L"%ls: %ls\n", name, text);
     }
   }
-  HANDLE tray = OpenMutexW(SYNCHRONIZE, FALSE, L"{3F6D2C81-7B4E-4A19-9C55-1E2D8A0B7F46}");
+  // The installer's StartTray does not wait for the companion it starts, which
+  // under load opens its mutex a second or more later: with its autostart
+  // value written, it is given up to 5 s.
+  bool autostart = RegGetValueW(HKEY_LOCAL_MACHINE, values[0][0], values[0][1], RRF_RT_ANY, nullptr,
+                                nullptr, nullptr) == 0;
+  HANDLE tray = OpenMutexW(SYNCHRONIZE, FALSE, tray::kMutexName);
+  for (int tick = 0; tray == nullptr && autostart && tick < 50; ++tick) {
+    Sleep(100);
+    tray = OpenMutexW(SYNCHRONIZE, FALSE, tray::kMutexName);
+  }
   wprintf(L"tray companion %ls\n", tray != nullptr ? L"running" : L"not running");
   return 0;
 }
