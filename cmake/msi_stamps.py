@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 # msi_stamps.py MSI EPOCH: takes out of a Windows Installer package what wixl
-# and msibuild stamp it with besides its sources, so that the same sources
-# give the same package: the summary information's creation and save times
-# and the dates of the files in the embedded cabinet (the files' modification
-# times) become EPOCH (SOURCE_DATE_EPOCH); the package code, random in wixl,
-# becomes a name-based UUID of the package's content, so that it changes
-# exactly when the content does, as Windows Installer expects.
+# stamps it with besides its sources, so that the same sources give the same
+# package: the summary information's creation and save times and the dates of
+# the files in the embedded cabinet (the files' modification times) become
+# EPOCH (SOURCE_DATE_EPOCH); the package code, random in wixl, becomes a
+# name-based UUID of the package's content, so that it changes exactly when
+# the content does, as Windows Installer expects.
 #
 # The package is a compound file; every field keeps its size and is patched
 # where it lies, so nothing else in the file moves.
@@ -19,6 +19,7 @@ FREE_SECTOR = 0xFFFFFFFA  # this and above end a chain or mark special sectors
 SUMMARY_INFORMATION = "\x05SummaryInformation"
 PACKAGE_CODE, CREATED, LAST_SAVED = 9, 12, 13
 VT_LPSTR, VT_FILETIME = 30, 64
+# The project's own: no other name-based UUID can match a package code.
 PACKAGE_CODE_NAMESPACE = uuid.UUID("5f0c7e0a-3d1b-4c6e-9a51-2b8d6f4e7c13")
 
 
