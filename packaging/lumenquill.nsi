@@ -66,6 +66,9 @@ InstallDir "$PROGRAMFILES64\${PRODUCT}"
 ShowInstDetails show
 ShowUninstDetails show
 SetCompressor /SOLID lzma
+; The files' build times are not stored, so that the same sources give the
+; same package; the installed files carry the time of the installation.
+SetDateSave off
 
 VIProductVersion "${VERSION}"
 VIFileVersion "${VERSION}"
