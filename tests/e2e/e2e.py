@@ -154,6 +154,14 @@ class Machine:
                      if os.path.isfile(os.path.join(path, name)) else name for name in found]
         self.note(f"{folder}: {' '.join(found)}\n")
 
+    def wait_for(self, path, seconds=30):
+        # A file a program makes when it is ready; an error when it never comes.
+        for _ in range(seconds * 20):
+            if os.path.exists(self.unix(path)):
+                return
+            time.sleep(0.05)
+        raise TimeoutError(f"{path} never came")
+
     def restart(self):
         # Ends every program; the next start carries out the restart queue.
         subprocess.run([WINESERVER, "-k"], env=self.env)
@@ -260,8 +268,9 @@ def tray_and_restart(machine):
     for queued in (r"C:\t\link\victim.txt", r"C:\t\plain.txt", r"C:\Old\kvnui64.dll"):
         machine.tool("queue-delete", queued)
     holder = machine.wine(os.path.join(machine.build, "tests", "e2e", "e2e_tool.exe"), "hold",
-                          r"C:\Old\kvnui64.dll", "60", background=True)
-    time.sleep(2)
+                          r"C:\Old\kvnui64.dll", "60", r"C:\Old\held", background=True)
+    machine.wait_for(r"C:\Old\held")
+    os.remove(machine.unix(r"C:\Old\held"))
     machine.install("onInit")
     machine.files(r"C:\t\real")
     machine.files(r"C:\t")

@@ -12,7 +12,9 @@
 //                                   and whether the companion runs
 //   e2e_tool add-printer NAME       a printer of the product's driver and port
 //   e2e_tool print PRINTER TEXT     a raw job, printed as the spooler's client
-//   e2e_tool hold PATH SECONDS      keeps a DLL loaded
+//   e2e_tool hold PATH SECONDS [HELD]
+//                                   keeps a DLL loaded (and then makes the
+//                                   file HELD)
 //   e2e_tool queue-delete PATH      queues a deletion for the next restart
 //   e2e_tool payload FOLDER         what the monitor and driver DLLs answer
 //   e2e_tool tray-exit PATH [restart-manager]
@@ -128,9 +130,14 @@ int Setup(int count, wchar_t** arguments) {
     HWND dialog = nullptr;
     EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&dialog));
     if (dialog != nullptr && dialog != closed) {
-      // Until it has its title and text (longer when the demo photographs it).
-      const wchar_t* pause = _wgetenv(L"E2E_DIALOG_PAUSE");
-      Sleep(pause != nullptr ? _wtoi(pause) : 200);
+      // Until it has its text, 5 s at most (and longer when the demo
+      // photographs it).
+      for (int wait = 0; wait < 100 && Text(GetDlgItem(dialog, 1001)).empty(); ++wait) {
+        Sleep(50);
+      }
+      if (const wchar_t* pause = _wgetenv(L"E2E_DIALOG_PAUSE")) {
+        Sleep(_wtoi(pause));
+      }
       HWND setup = GetWindow(dialog, GW_OWNER);
       shown = Text(GetDlgItem(dialog, 1001));
       wprintf(L"dialog \"%ls\" %ls%ls\n%ls", Text(dialog).c_str(),
@@ -638,6 +645,9 @@ int wmain(int count, wchar_t** arguments) {
   }
   if (command == L"hold" && count > 3) {
     LoadLibraryW(arguments[2]);
+    if (count > 4) {  // tells whoever waits for it that the DLL is held
+      CloseHandle(CreateFileW(arguments[4], GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    }
     Sleep(_wtoi(arguments[3]) * 1000);
     return 0;
   }
