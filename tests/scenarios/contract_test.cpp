@@ -128,16 +128,16 @@ TEST(Contract, TheModelAnswersAsWineDoes) {
     ::CopyFileW(PAYLOAD_MONITOR, L"C:\\windows\\system32\\kvnmon64.dll", 0);
     std::string wine = run(platform::Sys());
     ::DeleteFileW(L"C:\\windows\\system32\\kvnmon64.dll");
-    sim::Sim model;
-    platform::SystemScope scope(model);
+    std::unique_ptr<sim::Sim> model = sim::Sim::New();
+    platform::SystemScope scope(*model);
     for (const wchar_t* line :
          {LR"(service "spooler" state=running)",
           LR"(monitor "Local Port" dll=localspl.dll ports=LPT1:)", LR"(dir "C:\Users\Me")",
           LR"(file "C:\Windows\system32\kvnmon64.dll")", LR"(machine system=C:\Windows\system32)",
           LR"(key "HKLM\SYSTEM\CurrentControlSet\Control\Session Manager")"}) {
-      sim::Load(model, line);
+      sim::Load(*model, line);
     }
-    EXPECT_EQ(wine, run(model));
+    EXPECT_EQ(wine, run(*model));
   }
 }
 

@@ -40,8 +40,8 @@ class Scenario : public ::testing::TestWithParam<Script> {};
 
 TEST_P(Scenario, GivesItsTranscript) {
   const Script& script = GetParam();
-  sim::Sim sim;
-  std::string actual = RunScript(sim, script).transcript;
+  std::unique_ptr<sim::Sim> sim = sim::Sim::New();
+  std::string actual = RunScript(*sim, script).transcript;
   if (actual == script.expected) {
     return;
   }

@@ -42,13 +42,9 @@ bool IsProductFile(const std::wstring& name) {
 std::vector<std::wstring> Queue(const std::vector<std::wstring>& machine) {
   std::vector<std::wstring> strings;
   for (const std::wstring& line : machine) {
-    if (line.find(L"|PendingFileRenameOperations\" multi") == std::wstring::npos) {
-      continue;
-    }
-    for (size_t start = line.find(L'"', line.find(L" multi")); start != std::wstring::npos;) {
-      size_t end = line.find(L'"', start + 1);
-      strings.push_back(line.substr(start + 1, end - start - 1));
-      start = line.find(L'"', end + 1);
+    if (line.find(L"|PendingFileRenameOperations\" multi") != std::wstring::npos) {
+      std::vector<std::wstring> words = sim::Words(line);
+      strings.insert(strings.end(), words.begin() + 3, words.end());
     }
   }
   return strings;
@@ -121,9 +117,7 @@ std::vector<std::string> Problems(const std::wstring& word, const Outcome& run, 
     size_t value = line.find(L"|LumenquillTray\" sz \"");
     std::wstring path = value == std::wstring::npos ? L"" : line.substr(value + 21);
     path.erase(0, path.find_first_not_of(L'"'));
-    bool full =
-        (path.size() > 2 && path[1] == L':' && path[2] == L'\\') || path.rfind(L"\\\\", 0) == 0;
-    if (value != std::wstring::npos && !full &&
+    if (value != std::wstring::npos && !sim::FullPath(path) &&
         std::count(run.before.begin(), run.before.end(), line) == 0) {
       problems.push_back("the companion registered without its folder: " + Utf8(line));
     }
@@ -147,23 +141,23 @@ TEST_P(Sweep, EveryFaultEndsWithinTheRules) {
   const Script& script = GetParam();
   std::wstring word = script.lines.back().substr(2);
   word = sim::Fold(word.substr(0, word.find(L' ')));
-  sim::Sim clean;
-  ASSERT_EQ(Problems(word, RunScript(clean, script), clean), std::vector<std::string>{});
+  std::unique_ptr<sim::Sim> clean = sim::Sim::New();
+  ASSERT_EQ(Problems(word, RunScript(*clean, script), *clean), std::vector<std::string>{});
   // Each fault in the machine's own words, for N from 1 to the count.
   const std::pair<const wchar_t*, int> modes[] = {
-      {L"fail \"*\" nth=%d", clean.failable},
-      {L"fail \"*\" times=-1 nth=%d", clean.failable},
-      {L"machine out-of-memory=%d", clean.allocations},
-      {L"machine out-of-memory-times=-1 out-of-memory=%d", clean.allocations}};
+      {L"fail \"*\" nth=%d", clean->failable},
+      {L"fail \"*\" times=-1 nth=%d", clean->failable},
+      {L"machine out-of-memory=%d", clean->allocations},
+      {L"machine out-of-memory-times=-1 out-of-memory=%d", clean->allocations}};
   for (const auto& [fault, count] : modes) {
     int failed_runs = 0;
     std::string first;
     for (int n = 1; n <= count; ++n) {
       wchar_t line[64];
       std::swprintf(line, 64, fault, n);
-      sim::Sim sim;
-      Outcome run = RunScript(sim, script, [&](sim::Sim& s) { sim::Load(s, line); });
-      std::vector<std::string> problems = Problems(word, run, sim);
+      std::unique_ptr<sim::Sim> sim = sim::Sim::New();
+      Outcome run = RunScript(*sim, script, [&](sim::Sim& s) { sim::Load(s, line); });
+      std::vector<std::string> problems = Problems(word, run, *sim);
       if (!problems.empty() && failed_runs++ == 0) {
         first = Utf8(line) + ": " + problems.front();
       }
