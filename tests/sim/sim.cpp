@@ -235,11 +235,10 @@ class Windows final : public Sim {
               INVALID_HANDLE_VALUE);
     REFUSE_IF(file != nullptr && disposition == CREATE_NEW, ERROR_FILE_EXISTS,
               INVALID_HANDLE_VALUE);
-    REFUSE_IF(file != nullptr && writing && Locked(*file) && (*file)[L"lock"] != L"shared",
+    bool locked = file != nullptr && Locked(*file);
+    REFUSE_IF(locked && writing, ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+    REFUSE_IF(locked && (access & DELETE) != 0 && (*file)[L"lock"] == L"open",
               ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
-    bool held_open = file != nullptr && Locked(*file) &&
-                     ((*file)[L"lock"] == L"open" || (*file)[L"lock"] == L"shared");
-    REFUSE_IF((access & DELETE) != 0 && held_open, ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
     for (const auto& [value, open] : handles_) {
       REFUSE_IF(open.kind == 'f' && Fold(open.name) == Fold(key) &&
                     ((writing && (open.share & FILE_SHARE_WRITE) == 0) ||
@@ -295,8 +294,8 @@ class Windows final : public Sim {
     REFUSE_IF(file == nullptr && Find(L"dir", Parent(key)) == nullptr, ERROR_PATH_NOT_FOUND, FALSE);
     REFUSE_IF(file == nullptr, Find(L"dir", key) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND,
               FALSE);
-    bool held_open = (*file)[L"lock"] == L"open" || (*file)[L"lock"] == L"shared";
-    REFUSE_IF(Locked(*file), held_open ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED, FALSE);
+    REFUSE_IF(Locked(*file),
+              (*file)[L"lock"] == L"open" ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED, FALSE);
     for (const auto& [value, handle] : handles_) {
       REFUSE_IF(handle.kind == 'f' && Fold(handle.name) == Fold(key) &&
                     (handle.share & FILE_SHARE_DELETE) == 0,
@@ -859,7 +858,7 @@ class Windows final : public Sim {
   }
 
   // The dialog's procedure runs as the dialog manager runs it; the user presses
-  // Close (or Escape, or nothing).
+  // Close (or Escape).
   INT_PTR DialogBoxParamW(HINSTANCE, LPCWSTR dialog, HWND owner, DLGPROC procedure,
                           LPARAM parameter) override {
     FAULT(-1);
@@ -873,7 +872,7 @@ class Windows final : public Sim {
     ShowWindow(open_dialog_, SW_SHOWNORMAL);  // the dialog manager's own
     if (!dialog_visible_) {
       violations.push_back("the log dialog is not visible");
-    } else if (Machine()[L"user"] != L"nothing") {
+    } else {
       procedure(open_dialog_, WM_COMMAND, Machine()[L"user"] == L"escape" ? IDCANCEL : IDOK, 0);
     }
     if (!dialog_ended_) {
@@ -1225,22 +1224,15 @@ class Windows final : public Sim {
     }
   }
 
-  // A link ("link" PATH to=TARGET) anywhere in a path leads to its target.
+  // A link ("link" PATH to=TARGET) that a path runs through leads to its target.
   std::wstring Resolve(const std::wstring& path) {
     std::wstring key = Key(path);
-    for (int depth = 0; depth < 8; ++depth) {
-      Object* link = nullptr;
-      for (Object* each : Each(L"link")) {
-        std::wstring name = Fold(each->name);
-        link = Fold(key).rfind(name, 0) == 0 &&
-                       (key.size() == name.size() || key[name.size()] == L'\\')
-                   ? each
-                   : link;
+    for (Object* link : Each(L"link")) {
+      std::wstring name = Fold(link->name);
+      if (Fold(key).rfind(name, 0) == 0 &&
+          (key.size() == name.size() || key[name.size()] == L'\\')) {
+        return Key((*link)[L"to"]) + key.substr(name.size());
       }
-      if (link == nullptr) {
-        break;
-      }
-      key = Key((*link)[L"to"]) + key.substr(link->name.size());
     }
     return key;
   }

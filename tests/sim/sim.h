@@ -22,7 +22,7 @@
 // it: "version=2542" is the build 2542, "version=2542/40" a resource whose
 // fixed part holds only 40 bytes. File locks: "spooler" (loaded by the
 // spooler), "p<id>" (a running program's image), "open" (held open by a
-// program), "shared" (the same, letting others write); "until" ends one.
+// program); "until" ends one.
 // Programs: "tray" (window-after, exit-after, abandons) and "help" (a viewer
 // that closes closes-after ms after it is asked to, never when negative).
 // The program's own process: "machine stdout=file|pipe|console" (the
@@ -131,8 +131,6 @@ inline constexpr wchar_t kTrayMutex[] = L"{3F6D2C81-7B4E-4A19-9C55-1E2D8A0B7F46}
 inline constexpr wchar_t kQueue[] =
     L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager|"
     L"PendingFileRenameOperations";
-inline const wchar_t kSessionManager[] =
-    L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
 // The machine: its state and what arranges or inspects it. It is the seam
 // too: New() gives one whose calls (sim.cpp) answer from that state.
