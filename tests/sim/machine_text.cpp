@@ -16,11 +16,8 @@ struct Line {
 
 Line Parse(const std::wstring& text) {
   Line line;
-  for (size_t i = 0; i < text.size();) {
-    if (text[i] == L' ') {
-      ++i;
-      continue;
-    }
+  for (size_t i = text.find_first_not_of(L' '); i < text.size();
+       i = text.find_first_not_of(L' ', i)) {
     std::wstring word;
     bool quoted = false, positional = text[i] == L'"';
     for (; i < text.size() && (quoted || text[i] != L' '); ++i) {
@@ -51,16 +48,6 @@ std::wstring Quote(const std::wstring& text) {
   return quoted + L"\"";
 }
 
-// Registry texts are wide, printer data narrow; a byte is a character here.
-std::wstring Encode(const std::wstring& text, bool wide) {
-  std::wstring bytes;
-  for (wchar_t c : text) {
-    bytes += wide ? std::wstring{static_cast<wchar_t>(c & 0xFF), static_cast<wchar_t>(c >> 8)}
-                  : std::wstring(1, c);
-  }
-  return bytes;
-}
-
 void LoadValue(Object& value, const std::vector<std::wstring>& words, bool wide) {
   const std::wstring& form = words.size() > 2 ? words[2] : L"";
   DWORD type = form == L"multi" ? REG_MULTI_SZ : form == L"dword" ? REG_DWORD : REG_SZ;
@@ -71,8 +58,7 @@ void LoadValue(Object& value, const std::vector<std::wstring>& words, bool wide)
   bytes += form == L"multi" ? Encode(std::wstring(1, L'\0'), wide) : L"";
   if (form == L"dword") {
     DWORD number = static_cast<DWORD>(std::wcstoul(words[3].c_str(), nullptr, 0));
-    bytes = {wchar_t(number & 0xFF), wchar_t(number >> 8 & 0xFF), wchar_t(number >> 16 & 0xFF),
-             wchar_t(number >> 24)};
+    bytes = Encode({wchar_t(number & 0xFFFF), wchar_t(number >> 16)}, true);
   }
   if (form == L"hex") {  // hex TYPE BYTES
     type = static_cast<DWORD>(std::wcstoul(words[3].c_str(), nullptr, 0));
@@ -87,19 +73,15 @@ void LoadValue(Object& value, const std::vector<std::wstring>& words, bool wide)
 std::wstring ShowValue(const Object& value, bool wide) {
   const std::wstring& bytes = value[L"bytes"];
   DWORD type = static_cast<DWORD>(value.Number(L"type"));
-  size_t unit = wide ? 2 : 1;
-  std::wstring text;
-  for (size_t i = 0; i + unit <= bytes.size(); i += unit) {
-    text += static_cast<wchar_t>(bytes[i] | (wide ? bytes[i + 1] << 8 : 0));
-  }
-  bool whole = bytes.size() % unit == 0 && !text.empty() && text.back() == 0;
+  std::wstring text = Decode(bytes, wide);
+  bool whole = bytes.size() % (wide ? 2 : 1) == 0 && !text.empty() && text.back() == 0;
   if (whole && type == REG_SZ && text.find(L'\0') == text.size() - 1) {
     return L"sz " + Quote(text.substr(0, text.size() - 1));
   }
   if (whole && type == REG_MULTI_SZ && text.size() >= 2 && text[text.size() - 2] == 0) {
     std::wstring shown = L"multi";
-    for (size_t start = 0; start + 1 < text.size(); start = text.find(L'\0', start) + 1) {
-      shown += L" " + Quote(text.substr(start, text.find(L'\0', start) - start));
+    for (const std::wstring& string : Strings(text.substr(0, text.size() - 1))) {
+      shown += L" " + Quote(string);
     }
     return shown;
   }
@@ -121,6 +103,10 @@ const std::vector<std::wstring> kShown = {
     L"default", L"process", L"window",  L"machine", L"dll-search", L"dll-directory"};
 
 }  // namespace
+
+std::vector<std::wstring> Words(const std::wstring& line) {
+  return Parse(line).words;
+}
 
 bool Load(Sim& sim, const std::wstring& text) {
   if (text.rfind(L"at ", 0) == 0) {  // "at MS LINE": what another program does MS ms from now
@@ -144,10 +130,8 @@ bool Load(Sim& sim, const std::wstring& text) {
   } else if (kind == L"dir") {
     sim.Put(name + L"\\~");
     sim.Erase(L"file", name + L"\\~");
-  } else if (kind == L"gone") {
-    sim.Erase(L"file", name);
-  } else if (kind == L"gone-key" || kind == L"gone-monitor") {
-    sim.Erase(kind == L"gone-key" ? L"key" : L"monitor", name);
+  } else if (kind == L"gone" || kind == L"gone-key" || kind == L"gone-monitor") {
+    sim.Erase(kind == L"gone" ? L"file" : kind.substr(5), name);
   } else if (kind == L"value" || kind == L"data") {
     LoadValue(sim.Make(kind, name), line.words, kind == L"value");
   } else if (kind == L"fail") {
@@ -157,16 +141,12 @@ bool Load(Sim& sim, const std::wstring& text) {
     settings[L"title"] = kind == L"help" ? name : L"";
     sim.Start(kind == L"tray" ? name : L"C:\\Windows\\hh.exe",
               kind == L"tray" ? Quote(name) : L"hh.exe kvnhelp.chm", settings);
-  } else if (kind == L"machine") {
-    for (const auto& [key, value] : line.values) {
-      sim.Machine()[key] = value;
-    }
   } else if (kind == L"default") {
     sim.objects.remove_if([](const Object& o) { return o.kind == L"default"; });
     sim.Make(kind, name);
   } else if (kind == L"monitor" || kind == L"driver" || kind == L"printer" || kind == L"service" ||
              kind == L"window" || kind == L"key" || kind == L"program" || kind == L"dll-search" ||
-             kind == L"link") {
+             kind == L"link" || kind == L"machine") {
     Object* object = merge(sim.Make(kind, name));
     if (kind == L"driver" && (*object)[L"env"].empty()) {
       (*object)[L"env"] = L"Windows x64";

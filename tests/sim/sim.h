@@ -22,7 +22,7 @@
 // it: "version=2542" is the build 2542, "version=2542/40" a resource whose
 // fixed part holds only 40 bytes. File locks: "spooler" (loaded by the
 // spooler), "p<id>" (a running program's image), "open" (held open by a
-// program), "shared" (the same, letting others write); "until" ends one.
+// program); "until" ends one.
 // Programs: "tray" (window-after, exit-after, abandons) and "help" (a viewer
 // that closes closes-after ms after it is asked to, never when negative).
 // The program's own process: "machine stdout=file|pipe|console" (the
@@ -30,10 +30,13 @@
 // station), "started=hidden" (its first ShowWindow hides the window).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cwchar>
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,15 +44,79 @@
 
 namespace sim {
 
-std::wstring Fold(std::wstring text);  // A to Z upper-cased, as the platform compares names
+// A to Z upper-cased, as the platform compares names.
+inline std::wstring Fold(std::wstring text) {
+  for (wchar_t& c : text) {
+    c = c >= L'a' && c <= L'z' ? c - 32 : c;
+  }
+  return text;
+}
+
+// From a drive's root or a share.
+inline bool FullPath(const std::wstring& path) {
+  return (path.size() > 2 && path[1] == L':' && path[2] == L'\\') || path.rfind(L"\\\\", 0) == 0;
+}
+
+inline std::wstring Parent(const std::wstring& path) {
+  size_t cut = path.rfind(L'\\');
+  return cut == std::wstring::npos ? L"" : path.substr(0, cut);
+}
+
+// The full path: a relative one is taken from the current directory, as the
+// platform would, and a doubled backslash is one.
+inline std::wstring Key(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  path = FullPath(path) ? path : L"C:\\Users\\Me\\" + path;
+  for (size_t at = path.find(L"\\\\", 1); at != std::wstring::npos; at = path.find(L"\\\\", 1)) {
+    path.erase(at, 1);
+  }
+  return path;
+}
+
+// Stored bytes, one to a character: UTF-16LE when `wide` (the registry's
+// texts), else one byte a character (printer data).
+inline std::wstring Encode(const std::wstring& text, bool wide) {
+  std::wstring bytes;
+  for (wchar_t c : text) {
+    bytes += wide ? std::wstring{static_cast<wchar_t>(c & 0xFF), static_cast<wchar_t>(c >> 8)}
+                  : std::wstring(1, c);
+  }
+  return bytes;
+}
+
+inline std::wstring Decode(const std::wstring& bytes, bool wide) {
+  size_t unit = wide ? 2 : 1;
+  std::wstring text;
+  for (size_t i = 0; i + unit <= bytes.size(); i += unit) {
+    text += static_cast<wchar_t>(bytes[i] | (wide ? bytes[i + 1] << 8 : 0));
+  }
+  return text;
+}
+
+// The parts between NULs.
+inline std::vector<std::wstring> Strings(const std::wstring& text) {
+  std::vector<std::wstring> strings;
+  for (size_t start = 0, end = 0; start < text.size(); start = end + 1) {
+    end = std::min(text.find(L'\0', start), text.size());
+    strings.push_back(text.substr(start, end - start));
+  }
+  return strings;
+}
 
 struct Object {
   std::wstring kind, name;
   std::map<std::wstring, std::wstring> values;
 
-  const std::wstring& operator[](const std::wstring& key) const;  // empty when absent
+  const std::wstring& operator[](const std::wstring& key) const {  // empty when absent
+    static const std::wstring nothing;
+    auto found = values.find(key);
+    return found != values.end() ? found->second : nothing;
+  }
   std::wstring& operator[](const std::wstring& key) { return values[key]; }
-  int64_t Number(const std::wstring& key, int64_t otherwise = 0) const;
+  int64_t Number(const std::wstring& key, int64_t otherwise = 0) const {
+    const std::wstring& text = (*this)[key];
+    return text.empty() ? otherwise : std::wcstoll(text.c_str(), nullptr, 0);
+  }
 };
 
 // The user in front of the log dialog, and what the dialog showed.
@@ -59,15 +126,20 @@ struct DialogSeen {
   INT_PTR result = -1;
 };
 
-// Loads one line of the machine language; false when it means nothing.
-class Sim;
-bool Load(Sim& sim, const std::wstring& line);
-// Every object as a line of the same language.
-std::vector<std::wstring> Dump(const Sim& sim);
+// The tray companion's mutex, and the queue of operations for the next restart.
+inline constexpr wchar_t kTrayMutex[] = L"{3F6D2C81-7B4E-4A19-9C55-1E2D8A0B7F46}";
+inline constexpr wchar_t kQueue[] =
+    L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager|"
+    L"PendingFileRenameOperations";
 
-class Sim final : public platform::SystemApi {
+// The machine: its state and what arranges or inspects it. It is the seam
+// too: New() gives one whose calls (sim.cpp) answer from that state.
+class Sim : public platform::SystemApi {
  public:
-  ~Sim() override;
+  static std::unique_ptr<Sim> New();
+  virtual void SetCommandLine(std::wstring line) = 0;  // a new process
+  // Handles and blocks still held, and violations.
+  virtual std::vector<std::string> Leaks() const = 0;
 
   std::list<Object> objects;  // in the order they were made
   uint64_t now = 0;
@@ -78,217 +150,157 @@ class Sim final : public platform::SystemApi {
   std::vector<std::string> violations;
   std::string output;  // what the program wrote to the standard output it was given
 
-  Object* Find(const std::wstring& kind, const std::wstring& name);  // names compared folded
-  Object& Make(const std::wstring& kind, const std::wstring& name);  // found, or made
-  void Erase(const std::wstring& kind, const std::wstring& name);
-  std::vector<Object*> Each(const std::wstring& kind);
+  Object* Find(const std::wstring& kind, const std::wstring& name) {  // names compared folded
+    for (Object& object : objects) {
+      if (object.kind == kind && Fold(object.name) == Fold(name)) {
+        return &object;
+      }
+    }
+    return nullptr;
+  }
+  Object& Make(const std::wstring& kind, const std::wstring& name) {  // found, or made
+    Object* found = Find(kind, name);
+    return found != nullptr ? *found : objects.emplace_back(Object{kind, name});
+  }
+  void Erase(const std::wstring& kind, const std::wstring& name) {
+    objects.remove_if(
+        [&](const Object& o) { return o.kind == kind && Fold(o.name) == Fold(name); });
+  }
+  std::vector<Object*> Each(const std::wstring& kind) {
+    std::vector<Object*> found;
+    for (Object& object : objects) {
+      if (object.kind == kind) {
+        found.push_back(&object);
+      }
+    }
+    return found;
+  }
   Object& Machine() { return Make(L"machine", L""); }  // settings: shift, module, system, ...
-
-  void Advance(uint64_t until);  // runs the events due until then
-  Object& Put(const std::wstring& path, const std::wstring& bytes = {});  // a file, and its folders
-  Object* FileAt(const std::wstring& path);  // the file a path names, or null
-  std::wstring Resolve(const std::wstring& path);  // the full path, past every link
-  bool Locked(const Object& file) const;
-  int Start(const std::wstring& image, const std::wstring& command_line, Object settings = {});
-  void End(std::wstring process);
-  void Restart();  // queued deletions carried out, programs ended, spooler running
-  void Spooler(bool running);
-  std::vector<std::string> Leaks() const;  // handles and blocks still held, and violations
-
-  // ---- the seam
-  SC_HANDLE OpenSCManagerW(LPCWSTR, LPCWSTR, DWORD access) override;
-  SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) override;
-  BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) override;
-  BOOL StartServiceW(SC_HANDLE service, DWORD, LPCWSTR*) override;
-  BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) override;
-  BOOL CloseServiceHandle(SC_HANDLE handle) override { return Close(handle, "ms", __func__); }
-
-  BOOL EnumMonitorsW(LPWSTR, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
-                     LPDWORD returned) override;
-  BOOL EnumPrinterDriversW(LPWSTR, LPWSTR env, DWORD level, LPBYTE buffer, DWORD size,
-                           LPDWORD needed, LPDWORD returned) override;
-  BOOL EnumPrintersW(DWORD flags, LPWSTR, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
-                     LPDWORD returned) override;
-  BOOL GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) override;
-  BOOL GetPrinterDriverW(HANDLE printer, LPWSTR env, DWORD level, LPBYTE buffer, DWORD size,
-                         LPDWORD needed) override;
-  BOOL GetPrinterDriverDirectoryW(LPWSTR, LPWSTR env, DWORD level, LPBYTE buffer, DWORD size,
-                                  LPDWORD needed) override;
-  BOOL AddMonitorW(LPWSTR, DWORD level, LPBYTE monitor) override;
-  BOOL DeleteMonitorW(LPWSTR, LPWSTR env, LPWSTR name) override;
-  BOOL AddPrinterDriverExW(LPWSTR, DWORD level, LPBYTE driver, DWORD flags) override;
-  BOOL DeletePrinterDriverExW(LPWSTR, LPWSTR env, LPWSTR name, DWORD flags, DWORD) override;
-  HANDLE AddPrinterW(LPWSTR, DWORD level, LPBYTE printer) override;
-  BOOL DeletePrinter(HANDLE printer) override;
-  BOOL OpenPrinterW(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) override;
-  BOOL ClosePrinter(HANDLE printer) override { return Close(printer, "p", __func__); }
-  BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) override;
-  // The plain calls reach the key "PrinterDriverData".
-  DWORD GetPrinterDataA(HANDLE printer, LPSTR value, LPDWORD type, LPBYTE data, DWORD size,
-                        LPDWORD needed) override {
-    return ReadData(__func__, printer, "PrinterDriverData", value, type, data, size, needed);
+  bool Locked(const Object& file) const {
+    return !file[L"lock"].empty() &&
+           (file.Number(L"until") == 0 || now < uint64_t(file.Number(L"until")));
   }
-  DWORD GetPrinterDataExA(HANDLE printer, LPCSTR key, LPCSTR value, LPDWORD type, LPBYTE data,
-                          DWORD size, LPDWORD needed) override {
-    return ReadData(__func__, printer, key, value, type, data, size, needed);
-  }
-  DWORD SetPrinterDataA(HANDLE printer, LPSTR value, DWORD type, LPBYTE data, DWORD size) override {
-    return WriteData(__func__, printer, "PrinterDriverData", value, type, data, size);
-  }
-  DWORD SetPrinterDataExA(HANDLE printer, LPCSTR key, LPCSTR value, DWORD type, LPBYTE data,
-                          DWORD size) override {
-    return WriteData(__func__, printer, key, value, type, data, size);
-  }
-  BOOL GetDefaultPrinterW(LPWSTR buffer, LPDWORD chars) override;
-  BOOL SetDefaultPrinterW(LPCWSTR printer) override;
-
-  LSTATUS RegOpenKeyExA(HKEY root, LPCSTR subkey, DWORD, REGSAM access, PHKEY result) override;
-  LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data,
-                           LPDWORD size) override;
-  LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data,
-                         DWORD size) override;
-  LSTATUS RegDeleteValueA(HKEY key, LPCSTR name) override;
-  LSTATUS RegCloseKey(HKEY key) override {
-    return Close(key, "k", __func__) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  static std::wstring Name(const void* handle) {  // a handle's number, as a window's name
+    return std::to_wstring(reinterpret_cast<intptr_t>(handle));
   }
 
-  HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
-                     DWORD disposition, DWORD, HANDLE) override;
-  BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED) override;
-  BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED) override;
-  BOOL CloseHandle(HANDLE handle) override { return Close(handle, "fxPt", __func__); }
-  HANDLE GetStdHandle(DWORD which) override;
-  DWORD GetFileType(HANDLE file) override;
-  BOOL DeleteFileW(LPCWSTR path) override;
-  BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags) override;
-  DWORD GetFileAttributesW(LPCWSTR path) override;
-  DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD flags) override;
-  BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
-                                  DWORD size) override;
-  DWORD GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) override;
-  UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) override;
-
-  DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) override;
-  BOOL GetFileVersionInfoW(LPCWSTR path, DWORD, DWORD size, LPVOID data) override;
-  BOOL VerQueryValueW(LPCVOID block, LPCWSTR sub_block, LPVOID* buffer, PUINT length) override;
-
-  HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) override {
-    return Allocate('g', bytes, (flags & GMEM_ZEROINIT) != 0);
+  void Advance(uint64_t until) {  // runs the events due until then
+    while (!events.empty() && events.begin()->first <= until) {
+      auto event = events.begin();
+      now = std::max(now, event->first);
+      auto action = std::move(event->second);
+      events.erase(event);
+      action();
+    }
+    now = std::max(now, until);
   }
-  HGLOBAL GlobalFree(HGLOBAL block) override { return Free(block, 'g') ? nullptr : block; }
-  HANDLE GetProcessHeap() override { return reinterpret_cast<HANDLE>(0x7ff00000); }
-  LPVOID HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) override {
-    return Allocate('h', bytes, (flags & HEAP_ZERO_MEMORY) != 0);
+
+  // A file, and its folders.
+  Object& Put(const std::wstring& path, const std::wstring& bytes = {}) {
+    std::wstring key = Key(path);
+    for (std::wstring folder = Parent(key); folder.size() > 2; folder = Parent(folder)) {
+      Make(L"dir", folder);
+    }
+    Object& file = Make(L"file", key);
+    file[L"bytes"] = bytes;
+    return file;
   }
-  LPVOID HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) override;
-  BOOL HeapFree(HANDLE, DWORD, LPVOID block) override { return Free(block, 'h'); }
-  HLOCAL LocalFree(HLOCAL block) override { return Free(block, 'l') ? nullptr : block; }
 
-  DWORD GetLastError() override { return last_error_; }
-  void SetLastError(DWORD error) override { last_error_ = error; }
-  DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD message, DWORD language, LPWSTR buffer,
-                       DWORD size, va_list* arguments) override;
-  int MultiByteToWideChar(UINT code_page, DWORD flags, LPCCH text, int bytes, LPWSTR buffer,
-                          int chars) override;
+  // The file a path names, or null.
+  Object* FileAt(const std::wstring& path) { return Find(L"file", Key(path)); }
 
-  void Sleep(DWORD milliseconds) override { Advance(now + milliseconds); }
-  DWORD GetTickCount() override { return static_cast<DWORD>(Machine().Number(L"ticks") + now); }
-
-  HWND FindWindowW(LPCWSTR class_name, LPCWSTR title) override;
-  BOOL PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM) override;
-  BOOL IsWindow(HWND window) override { return Find(L"window", Name(window)) != nullptr; }
-  SHORT GetAsyncKeyState(int key) override {
-    return key == VK_SHIFT && Machine().Number(L"shift") ? SHORT{-32767} : 0;
+  // A running spooler holds the DLL of every monitor; a stopped one holds none.
+  void Spooler(bool running) {
+    Make(L"service", L"spooler")[L"state"] = running ? L"running" : L"stopped";
+    for (Object* file : Each(L"file")) {
+      (*file)[L"lock"] = (*file)[L"lock"] == L"spooler" ? L"" : (*file)[L"lock"];
+    }
+    for (Object* monitor : Each(L"monitor")) {
+      Object* dll = FileAt(Machine()[L"system"] + L"\\" + (*monitor)[L"dll"]);
+      if (running && dll != nullptr && (*dll)[L"lock"].empty()) {
+        (*dll)[L"lock"] = L"spooler";
+      }
+    }
   }
-  INT_PTR DialogBoxParamW(HINSTANCE, LPCWSTR dialog, HWND owner, DLGPROC procedure,
-                          LPARAM parameter) override;
-  BOOL EndDialog(HWND dialog, INT_PTR result) override;
-  BOOL SetDlgItemTextW(HWND dialog, int item, LPCWSTR text) override;
-  BOOL SetWindowTextW(HWND window, LPCWSTR text) override;
-  BOOL ShowWindow(HWND window, int command) override;
-  HWINSTA GetProcessWindowStation() override;
-  BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD size,
-                                 LPDWORD needed) override;
 
-  HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL owned, LPCSTR name) override;
-  DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
-  BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES,
-                      LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
-                      LPPROCESS_INFORMATION process) override;
-  BOOL GetVersionExA(LPOSVERSIONINFOA version) override;
-  DWORD GetCurrentProcessId() override { return 1; }
-  BOOL ProcessIdToSessionId(DWORD process, DWORD* session) override;
-
-  DWORD RmStartSession(DWORD* session, DWORD, WCHAR key[]) override;
-  DWORD RmRegisterResources(DWORD session, UINT file_count, LPCWSTR files[], UINT,
-                            RM_UNIQUE_PROCESS[], UINT, LPCWSTR[]) override;
-  DWORD RmShutdown(DWORD session, ULONG flags, RM_WRITE_STATUS_CALLBACK) override;
-  DWORD RmEndSession(DWORD session) override;
-
-  LPWSTR GetCommandLineW() override { return command_line_.data(); }
-  LPWSTR* CommandLineToArgvW(LPCWSTR line, int* count) override;
-  BOOL SetDefaultDllDirectories(DWORD flags) override;
-  BOOL SetDllDirectoryW(LPCWSTR directory) override;
-
-  void SetCommandLine(std::wstring line) {  // a new process
-    command_line_ = std::move(line);
-    shown_once_ = false;
+  // A program runs from its image, which it holds; a tray companion takes the
+  // tray's mutex and shows its window, a help viewer shows its window.
+  int Start(const std::wstring& image, const std::wstring& line, Object settings = {}) {
+    std::wstring id = std::to_wstring(next_process_++);
+    Object& process = Make(L"process", id);
+    process.values = settings.values;
+    process[L"command"] = line;
+    Object* file = Find(L"file", Key(image));
+    if (file != nullptr && (*file)[L"lock"].empty()) {
+      (*file)[L"lock"] = L"p" + id;
+    }
+    // A program of another session has its mutex and its windows there.
+    bool here = process[L"session"].empty();
+    if (process[L"role"] == L"tray" && here) {
+      Object& mutex = Make(L"mutex", kTrayMutex);
+      mutex[L"owner"] = mutex[L"owner"].empty() ? id : mutex[L"owner"];
+    }
+    std::wstring title = process[L"role"] == L"help" ? process[L"title"] : L"";
+    std::wstring window_class =
+        process[L"role"] == L"help" ? L"HH Parent" : L"lqs::{6B0E4D27-91A3-4F58-B2C4-7D19E35A0C8B}";
+    if (!process[L"role"].empty() && here) {
+      events.emplace(now + process.Number(L"window-after"), [=, this] {
+        if (Find(L"process", id) != nullptr) {
+          Object& window = Make(L"window", std::to_wstring(0x20000 + 2 * std::stoi(id)));
+          window.values = {{L"class", window_class}, {L"title", title}, {L"process", id}};
+        }
+      });
+      Advance(now);
+    }
+    return std::stoi(id);
   }
-  static std::wstring Name(const void* handle);  // a handle's number, as a window's name
+
+  void End(std::wstring id) {
+    if (Find(L"process", id) == nullptr) {
+      return;  // it has ended already
+    }
+    Erase(L"process", id);
+    for (Object* file : Each(L"file")) {
+      (*file)[L"lock"] = (*file)[L"lock"] == L"p" + id ? L"" : (*file)[L"lock"];
+    }
+    objects.remove_if([&](const Object& o) { return o.kind == L"window" && o[L"process"] == id; });
+    for (Object* mutex : Each(L"mutex")) {
+      if ((*mutex)[L"owner"] == id) {
+        (*mutex)[L"owner"] = L"";
+        (*mutex)[L"abandoned"] = L"1";
+      }
+    }
+  }
+
+  // Queued deletions carried out, programs ended, spooler running.
+  void Restart() {
+    if (Object* queue = Find(L"value", kQueue)) {
+      std::vector<std::wstring> strings = Strings(Decode((*queue)[L"bytes"], true));
+      for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+        if (strings[i + 1].empty()) {
+          Erase(L"file", Key(strings[i].substr(strings[i].rfind(L"\\??\\", 0) == 0 ? 4 : 0)));
+        }
+      }
+      Erase(L"value", kQueue);
+    }
+    for (Object* process : Each(L"process")) {
+      End(process->name);
+    }
+    for (Object* file : Each(L"file")) {
+      (*file)[L"lock"] = L"";
+    }
+    Spooler(true);
+  }
 
  private:
-  struct Handle {
-    char kind;  // m: service manager, s: service, p: printer, k: key, f: file,
-                // x: mutex, P: process, t: thread, r: Restart Manager session
-    std::wstring name;
-    DWORD access = 0, share = 0;
-    size_t position = 0;
-  };
-
-  bool Failing(const char* call);  // counts a failable call; true (error set) when it must fail
-  BOOL Fail(DWORD error) {
-    last_error_ = error;
-    return FALSE;
-  }
-  HANDLE NewHandle(Handle handle);
-  Handle* Find(HANDLE handle, char kind);
-  bool Close(HANDLE handle, const char* kinds, const char* call);
-  void* Allocate(char kind, size_t bytes, bool zero);
-  bool Free(void* block, char kind);
-  void CheckRoom(const char* call, const void* buffer, size_t bytes);  // told of too much room?
-  bool Allowed(const char* call, SC_HANDLE service, DWORD access);     // a service call's checks
-  Object* PrinterOf(const char* call, HANDLE handle);  // also fails as the spooler does
-  DWORD ReadData(const char* call, HANDLE printer, LPCSTR key, LPCSTR value, LPDWORD type,
-                 LPBYTE data, DWORD size, LPDWORD needed);
-  DWORD WriteData(const char* call, HANDLE printer, LPCSTR key, LPCSTR value, DWORD type,
-                  LPBYTE data, DWORD size);
-  // The two-call protocol of the spooler's queries: the records of `items`,
-  // their strings packed after them.
-  template <typename Record, typename Fill>
-  BOOL Deliver(const char* call, const std::vector<Object*>& items, LPBYTE buffer, DWORD size,
-               LPDWORD needed, LPDWORD returned, Fill fill);
-
-  DWORD last_error_ = 0;
-  std::wstring command_line_;
-  std::map<uintptr_t, Handle> handles_;
-  std::map<void*, std::pair<char, size_t>> blocks_;
-  uintptr_t next_handle_ = 0x1000;
   int next_process_ = 2;
-  HWND open_dialog_ = nullptr;
-  bool dialog_ended_ = false, dialog_visible_ = false, shown_once_ = false;
 };
 
-inline const wchar_t kSessionManager[] =
-    L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-
-// Every call of the seam starts with FAULT(its failure value): a fault set
-// for the call makes it fail there.
-#define FAULT(failure)   \
-  if (Failing(__func__)) \
-  return failure
-// Refuses a call as the platform does: the error set, the failure returned.
-#define REFUSE_IF(condition, error, failure) \
-  if (condition)                             \
-  return Fail(error), failure
+// Loads one line of the machine language; false when it means nothing.
+bool Load(Sim& sim, const std::wstring& line);
+// Every object as a line of the same language.
+std::vector<std::wstring> Dump(const Sim& sim);
+// A line's kind, name and value words, without its key=value pairs.
+std::vector<std::wstring> Words(const std::wstring& line);
 
 }  // namespace sim
