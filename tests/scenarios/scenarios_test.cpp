@@ -2,7 +2,7 @@
 //
 // A scenario is a file of this folder (*.scn): the machine in the language of
 // sim/sim.h, added to a common base machine; command lines, each
-// after "> " ("> restart" restarts the machine); then "===" and the
+// after "> "; then "===" and the
 // transcript the run must give: for every command its exit code, the virtual
 // time it took, the log dialog with the log it showed, anything it left
 // allocated or open, and every line of the machine it changed ("-" before,
@@ -128,14 +128,15 @@ std::string LogLines(const std::wstring& log) {
   return lines;
 }
 
+// "{setup}" in a command line is the setup package's window; "{0xNN}" the
+// character of that code (a line of a scenario holds no line break).
 std::string Command(sim::Sim& sim, std::wstring words, bool logs, Outcome& outcome) {
-  if (words == L"restart") {
-    sim.Restart();
-    return "";
-  }
-  size_t setup = words.find(L"{setup}");
-  if (setup != std::wstring::npos) {
-    words.replace(setup, 7, L"131074");  // the setup package's window
+  for (size_t at = words.find(L'{'); at != std::wstring::npos; at = words.find(L'{', at + 1)) {
+    if (words.compare(at, 7, L"{setup}") == 0) {
+      words.replace(at, 7, L"131074");
+    } else if (words.compare(at, 3, L"{0x") == 0) {
+      words.replace(at, 6, 1, static_cast<wchar_t>(std::wcstoul(&words[at + 3], nullptr, 16)));
+    }
   }
   sim.SetCommandLine(L"\"" + sim.Machine()[L"module"] + L"\" " + words);
   size_t dialogs = sim.dialogs.size();

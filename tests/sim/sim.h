@@ -273,24 +273,6 @@ class Sim : public platform::SystemApi {
   }
 
   // Queued deletions carried out, programs ended, spooler running.
-  void Restart() {
-    if (Object* queue = Find(L"value", kQueue)) {
-      std::vector<std::wstring> strings = Strings(Decode((*queue)[L"bytes"], true));
-      for (size_t i = 0; i + 1 < strings.size(); i += 2) {
-        if (strings[i + 1].empty()) {
-          Erase(L"file", Key(strings[i].substr(strings[i].rfind(L"\\??\\", 0) == 0 ? 4 : 0)));
-        }
-      }
-      Erase(L"value", kQueue);
-    }
-    for (Object* process : Each(L"process")) {
-      End(process->name);
-    }
-    for (Object* file : Each(L"file")) {
-      (*file)[L"lock"] = L"";
-    }
-    Spooler(true);
-  }
 
  private:
   int next_process_ = 2;
