@@ -2,6 +2,7 @@
 # prefixes, driven as a setup package drives them.
 #
 #     e2e.py BUILD_DIR RESULTS_XML [NAME...]
+#     e2e.py --state PREFIX     what a scenario's state shows of a prefix
 #
 # Each scenario writes what it sees (exit codes, log dialogs, the machine) into
 # a transcript that must equal expected/NAME.txt; UPDATE_E2E=1 rewrites those.
@@ -36,6 +37,76 @@ def environment(prefix):
 def private_folder(text):
     # The random name of the folder the custom action runs "onInit" from.
     return re.sub(r"Lumenquill-[0-9a-f]{32}", "Lumenquill-N", text)
+
+
+def registry(env, key):
+    # Wine's reg.exe on KEY and everything below it: {key: {value: data}}.
+    keys, values = {}, None
+    listing = subprocess.run([WINE, "reg", "query", key, "/s"], env=env, capture_output=True,
+                             timeout=60).stdout.decode("utf-8", "replace").replace("\r", "")
+    for line in listing.split("\n"):
+        if line.startswith("HKEY_"):
+            values = keys.setdefault(line, {})
+        elif line.startswith("    ") and values is not None:
+            name, _, *data = line[4:].split("    ", 2)
+            values[name] = data[0] if data else ""
+    return keys
+
+
+def state(env, prefix):
+    # The print system as Wine's spooler keeps it (in the registry), the
+    # default printer, the product's Add/Remove Programs entries, the values
+    # the product writes (a multi-string's strings each ended by "|"), and
+    # whether the companion runs (its window appears a moment after its
+    # start: with its autostart value there it is given 5 s).
+    found = {kind: [] for kind in ("monitor", "driver", "printer")}
+    drivers = r"C:\windows\system32\spool\drivers\x64\3" + "\\"
+    for key, values in registry(env, r"HKLM\System\CurrentControlSet\Control\Print").items():
+        parent, name = key.rsplit("\\", 1)
+        if parent.endswith(r"\Print\Monitors"):
+            found["monitor"].append(f'"{name}" dll={values.get("Driver", "")}')
+        elif parent.endswith(r"\Windows x64\Drivers\Version-3"):
+            found["driver"].append(f'"{name}" ' + " ".join(
+                drivers + values.get(v, "") for v in ("Driver", "Configuration File", "Help File")))
+        elif parent.endswith(r"\Print\Printers"):
+            found["printer"].append(f'"{name}" port={values["Port"]} driver="{values["Printer Driver"]}"')
+    text = "".join(f"{kind} {line}\n" for kind, lines in found.items() for line in lines)
+    for values in registry(env, r"HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows").values():
+        device = {name.lower(): data for name, data in values.items()}.get("device")
+        text += f'default "{device.split(",")[0]}"\n' if device else ""
+    programs = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall"
+    for values in registry(env, programs).values():
+        if values.get("DisplayName") == "Lumenquill":
+            text += f"Add/Remove Programs: Lumenquill {values['DisplayVersion']}\n"
+    autostart = False
+    for key, name in ((r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run", "LumenquillTray"),
+                      (r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager",
+                       "PendingFileRenameOperations"),
+                      (r"HKLM\SOFTWARE\Korvane Software KFT\Lumenquill", "JobsRoot")):
+        value = next(iter(registry(env, key).values()), {}).get(name)
+        if value is not None:
+            multi = name == "PendingFileRenameOperations"
+            text += f"{name}: " + ("|".join(value.split("\\0")) + "|" if multi else value) + "\n"
+            autostart = autostart or name == "LumenquillTray"
+    for _ in range(50 if autostart else 1):
+        runs = runs_in(prefix, "lumtray.exe")
+        if runs or not autostart:
+            break
+        time.sleep(0.1)
+    return text + f"tray companion {'running' if runs else 'not running'}\n"
+
+
+def runs_in(prefix, program):
+    # Whether a process of the prefix runs the program, by the image it maps.
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/maps", errors="replace") as maps:
+                if any(prefix + "/drive_c/" in line and line.rstrip().endswith("/" + program)
+                       for line in maps):
+                    return True
+        except OSError:
+            pass
+    return False
 
 
 def make_template(build):
@@ -97,6 +168,9 @@ class Machine:
         with open(path, "rb") as output:
             text = output.read().decode("utf-8", "replace").replace("\r\n", "\n")
         self.note(f"$ {' '.join(arguments)}\n" + text)
+
+    def state(self):
+        self.note("$ state\n" + state(self.env, self.prefix))
 
     def install(self, *words):
         self.tool("setup", X64 + r"\install.exe", *words)
@@ -177,7 +251,7 @@ def setup_package(machine):
     # uninstaller removes.
     machine.put(os.path.join(machine.build, "packaging", "LumenquillSetup.exe"), r"C:\setup.exe")
     machine.tool("setup", r"C:\setup.exe", "/S")
-    machine.tool("state")
+    machine.state()
     machine.files(r"C:\Program Files\Lumenquill")
     machine.tool("add-printer", "Lumenquill Büro 印刷")
     machine.put(os.path.join(machine.build, "tests", "e2e", "exec_to_log.exe"), r"C:\log.exe")
@@ -186,7 +260,7 @@ def setup_package(machine):
         machine.note("details:\n" + details.read().replace("\r\n", "\n"))
     machine.tool("setup", r"C:\Program Files\Lumenquill\uninstall.exe", "/S",
                  r"_?=C:\Program Files\Lumenquill")
-    machine.tool("state")
+    machine.state()
     machine.files(r"C:\Program Files\Lumenquill")
 
 
@@ -220,7 +294,7 @@ def payload(machine):
     os.link(os.path.join(elsewhere, "job"), os.path.join(jobs, USER_A + ".linked.prn"))
     os.symlink(elsewhere, os.path.join(jobs, USER_A + ".link"))
     machine.tool("monitor-cases")
-    machine.tool("state")
+    machine.state()
     machine.tool("print", "Lumenquill B", "printed through the spooler")
     machine.tool("payload", X64)
     # A user's folder that is a file is set aside; a file of two names is
@@ -254,9 +328,9 @@ def tray_and_restart(machine):
     # Unix link here) leaves the link's target alone, a plain one is carried
     # out.
     machine.install("install")
-    machine.tool("state")
+    machine.state()
     machine.install("removetray")
-    machine.tool("state")
+    machine.state()
     machine.files(SETUP_DIR)
     machine.put(os.path.join(machine.build, "payload", "files", "lumtray.exe"), r"C:\Tray\lumtray.exe")
     machine.tool("tray-exit", r"C:\Tray\lumtray.exe")
@@ -334,7 +408,7 @@ def msi_package(machine):
     # "Wine"); what install.exe added stays.
     machine.put(os.path.join(machine.build, "packaging", "LumenquillSetup.msi"), r"C:\setup.msi")
     machine.msiexec("/i", r"C:\setup.msi")
-    machine.tool("state")
+    machine.state()
     machine.files(PRODUCT_DIR)
 
 
@@ -352,11 +426,11 @@ def msi_exit_codes(machine):
         machine.stand_ins(codes, machine.msiexec, action, r"C:\setup.msi")
 
     msiexec("/i", "onInit=102 in_notray=1")
-    machine.tool("state")  # the companion started for the user, and its autostart value
+    machine.state()  # the companion started for the user, and its autostart value
     # install.exe uninstall ends the companion; the stand-in does not.
     machine.wine("taskkill", "/f", "/im", "lumtray.exe")
     msiexec("/x", "uninstall=100")  # goes on, and the product is removed
-    machine.tool("state")
+    machine.state()
     machine.put(os.path.join(machine.build, "payload", "files", "kvnui64.dll"),
                 STAND_IN + r"\kvnui64.dll")
     machine.tool("queue-delete", STAND_IN + r"\kvnui64.dll")
@@ -375,7 +449,7 @@ def upgrades(machine, extension, codes, install):
         path = f"C:\\{name}.{extension}"
         machine.put(os.path.join(machine.build, "tests", "e2e", f"{name}.{extension}"), path)
         machine.stand_ins(codes, install, path)
-        machine.tool("state")
+        machine.state()
         codes = ""
 
 
@@ -432,6 +506,9 @@ def run(build, template, scenario):
 
 
 def main():
+    if sys.argv[1] == "--state":  # e2e.py --state PREFIX: for scripts/demo
+        print(state(environment(sys.argv[2]), sys.argv[2]), end="")
+        return 0
     build, results, names = os.path.abspath(sys.argv[1]), sys.argv[2], sys.argv[3:]
     template = make_template(build)
     chosen = [s for s in SCENARIOS if not names or s.__name__ in names]

@@ -7,9 +7,6 @@
 //                                   ("{hwnd}": its window; its output on a
 //                                   pipe), closes the log dialog, prints exit
 //                                   code, dialog, log and output
-//   e2e_tool state                  the print system, Add/Remove Programs
-//                                   entries, autostart value, restart queue
-//                                   and whether the companion runs
 //   e2e_tool add-printer NAME       a printer of the product's driver and port
 //   e2e_tool print PRINTER TEXT     a raw job, printed as the spooler's client
 //   e2e_tool hold PATH SECONDS [HELD]
@@ -165,93 +162,6 @@ int Setup(int count, wchar_t** arguments) {
   if (open) {
     wprintf(L"stdout: still open 1 s after the program ended\n");
   }
-  return 0;
-}
-
-// Runs a two-call enumeration into a vector of bytes.
-template <typename Call>
-std::vector<BYTE> Fetch(Call call, DWORD* count) {
-  DWORD needed = 0;
-  call(nullptr, 0, &needed, count);
-  std::vector<BYTE> buffer(needed + 1);
-  if (!call(buffer.data(), needed, &needed, count)) {
-    *count = 0;
-  }
-  return buffer;
-}
-
-int State() {
-  DWORD count = 0;
-  auto monitors = Fetch(
-      [](LPBYTE b, DWORD s, LPDWORD n, LPDWORD c) { return EnumMonitorsW(nullptr, 2, b, s, n, c); },
-      &count);
-  for (DWORD i = 0; i < count; ++i) {
-    auto& monitor = reinterpret_cast<MONITOR_INFO_2W*>(monitors.data())[i];
-    wprintf(L"monitor \"%ls\" dll=%ls\n", monitor.pName, monitor.pDLLName);
-  }
-  auto drivers =
-      Fetch([](LPBYTE b, DWORD s, LPDWORD n,
-               LPDWORD c) { return EnumPrinterDriversW(nullptr, nullptr, 3, b, s, n, c); },
-            &count);
-  for (DWORD i = 0; i < count; ++i) {
-    auto& driver = reinterpret_cast<DRIVER_INFO_3W*>(drivers.data())[i];
-    wprintf(L"driver \"%ls\" %ls %ls %ls\n", driver.pName, driver.pDriverPath, driver.pConfigFile,
-            driver.pHelpFile);
-  }
-  auto printers =
-      Fetch([](LPBYTE b, DWORD s, LPDWORD n,
-               LPDWORD c) { return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, b, s, n, c); },
-            &count);
-  for (DWORD i = 0; i < count; ++i) {
-    auto& printer = reinterpret_cast<PRINTER_INFO_2W*>(printers.data())[i];
-    wprintf(L"printer \"%ls\" port=%ls driver=\"%ls\"\n", printer.pPrinterName, printer.pPortName,
-            printer.pDriverName);
-  }
-  wchar_t text[1024] = {};
-  DWORD size = 1024;
-  if (GetDefaultPrinterW(text, &size)) {
-    wprintf(L"default \"%ls\"\n", text);
-  }
-  // The product's Add/Remove Programs entries, by either package: one that
-  // replaced another but left its entry would show two.
-  HKEY programs = nullptr;
-  RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
-                KEY_READ, &programs);
-  for (DWORD i = 0; programs != nullptr && RegEnumKeyW(programs, i, text, 1024) == 0; ++i) {
-    wchar_t name[64] = {}, version[64] = {};
-    DWORD name_size = sizeof(name), version_size = sizeof(version);
-    RegGetValueW(programs, text, L"DisplayName", RRF_RT_REG_SZ, nullptr, name, &name_size);
-    RegGetValueW(programs, text, L"DisplayVersion", RRF_RT_REG_SZ, nullptr, version, &version_size);
-    if (wcscmp(name, L"Lumenquill") == 0) {
-      wprintf(L"Add/Remove Programs: %ls %ls\n", name, version);
-    }
-  }
-  RegCloseKey(programs);
-  const wchar_t* values[][2] = {
-      {L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", L"LumenquillTray"},
-      {L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations"},
-      {L"SOFTWARE\\Korvane Software KFT\\Lumenquill", L"JobsRoot"}};
-  for (auto& [key, name] : values) {
-    size = sizeof(text) - sizeof(wchar_t);
-    ZeroMemory(text, sizeof(text));
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, nullptr, text, &size) == 0) {
-      for (DWORD i = 0; i + 1 < size / sizeof(wchar_t); ++i) {
-        text[i] = text[i] == 0 ? L'|' : text[i];
-      }
-      wprintf(L"%ls: %ls\n", name, text);
-    }
-  }
-  // The installer's StartTray does not wait for the companion it starts, which
-  // under load opens its mutex a second or more later: with its autostart
-  // value written, it is given up to 5 s.
-  bool autostart = RegGetValueW(HKEY_LOCAL_MACHINE, values[0][0], values[0][1], RRF_RT_ANY, nullptr,
-                                nullptr, nullptr) == 0;
-  HANDLE tray = OpenMutexW(SYNCHRONIZE, FALSE, tray::kMutexName);
-  for (int tick = 0; tray == nullptr && autostart && tick < 50; ++tick) {
-    Sleep(100);
-    tray = OpenMutexW(SYNCHRONIZE, FALSE, tray::kMutexName);
-  }
-  wprintf(L"tray companion %ls\n", tray != nullptr ? L"running" : L"not running");
   return 0;
 }
 
@@ -633,9 +543,6 @@ int wmain(int count, wchar_t** arguments) {
   std::wstring command = count > 1 ? arguments[1] : L"";
   if (command == L"setup" && count > 2) {
     return Setup(count - 2, arguments + 2);
-  }
-  if (command == L"state") {
-    return State();
   }
   if (command == L"add-printer" && count > 2) {
     return AddProductPrinter(arguments[2]);
