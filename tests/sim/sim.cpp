@@ -112,9 +112,6 @@ void FillDriver(Packer& put, Record& record, const Object& driver) {
 void FillDriver6(Packer& put, DRIVER_INFO_6W& record, const Object& driver) {
   FillDriver(put, record, driver);
   record.pHelpFile = put(driver[L"help"]);
-  record.pszMfgName = put(driver[L"maker"]);
-  record.pszOEMUrl = put(driver[L"url"]);
-  record.pszProvider = put(driver[L"provider"]);
 }
 
 void FillMonitor(Packer& put, MONITOR_INFO_2W& record, const Object& monitor) {
@@ -463,9 +460,8 @@ class Windows final : public Sim {
     if (data != nullptr && room < bytes.size()) {
       return ERROR_MORE_DATA;
     }
-    for (size_t i = 0; data != nullptr && i < bytes.size(); ++i) {
-      data[i] = static_cast<BYTE>(bytes[i]);
-    }
+    std::transform(bytes.begin(), data != nullptr ? bytes.end() : bytes.begin(), data,
+                   [](wchar_t c) { return static_cast<BYTE>(c); });
     return ERROR_SUCCESS;
   }
 
@@ -677,9 +673,6 @@ class Windows final : public Sim {
       }
     }
     driver[L"env"] = Text(added->pEnvironment);
-    driver[L"maker"] = Text(added->pszMfgName);
-    driver[L"url"] = Text(added->pszOEMUrl);
-    driver[L"provider"] = Text(added->pszProvider);
     Erase(L"driver", driver.name);
     objects.push_back(driver);
     return TRUE;
@@ -1006,9 +999,7 @@ class Windows final : public Sim {
                             RM_UNIQUE_PROCESS[], UINT, LPCWSTR[]) override {
     FAULT(last_error_);
     Handle* handle = Opened(reinterpret_cast<HANDLE>(uintptr_t{session}), 'r');
-    if (handle == nullptr) {
-      return ERROR_INVALID_HANDLE;
-    }
+    REFUSE_IF(handle == nullptr, ERROR_INVALID_HANDLE, DWORD{ERROR_INVALID_HANDLE});
     for (UINT i = 0; i < file_count; ++i) {
       handle->name += Fold(Key(files[i])) + L"|";
     }
@@ -1021,9 +1012,7 @@ class Windows final : public Sim {
   DWORD RmShutdown(DWORD session, ULONG flags, RM_WRITE_STATUS_CALLBACK) override {
     FAULT(last_error_);
     Handle* handle = Opened(reinterpret_cast<HANDLE>(uintptr_t{session}), 'r');
-    if (handle == nullptr) {
-      return ERROR_INVALID_HANDLE;
-    }
+    REFUSE_IF(handle == nullptr, ERROR_INVALID_HANDLE, DWORD{ERROR_INVALID_HANDLE});
     std::vector<std::wstring> using_file;
     bool all_registered = true;
     for (Object* process : Each(L"process")) {
