@@ -1,12 +1,11 @@
 // Whole commands on the simulated Windows, as a setup package runs them.
 //
 // A scenario is a file of this folder (*.scn): the machine in the language of
-// sim/sim.h, added to a common base machine; command lines, each
-// after "> "; then "===" and the
-// transcript the run must give: for every command its exit code, the virtual
-// time it took, the log dialog with the log it showed, anything it left
-// allocated or open, and every line of the machine it changed ("-" before,
-// "+" after). A run that differs leaves its whole file, with the transcript
+// sim/sim.h, added to the machine of base.machine; command lines, each after
+// "> "; then "===" and the transcript the run must give: for every command
+// its exit code, the virtual time it took, the log dialog with the log it
+// showed, anything it left allocated or open, and every line of the machine
+// it changed ("-" before, "+" after). A run that differs leaves its whole file, with the transcript
 // it gave, in the build folder (ACTUAL_DIR); with UPDATE_SCENARIOS=1 it
 // rewrites the scenario.
 //
@@ -63,34 +62,6 @@ struct Outcome {
   std::vector<std::string> leaks;
 };
 
-// What every scenario's machine has before its own lines: the setup
-// package's files, the spooler's own monitors, the keys the program opens,
-// the setup package's window, and a user's files that bear the product's
-// names in the current directory, which no command may touch. The DLL
-// search is preset as every command sets it (system32 alone), so that a
-// transcript shows it only where a command leaves it otherwise.
-constexpr const wchar_t* kBaseMachine[] = {
-    LR"(file "C:\Program Files\Lumenquill\x64\install.exe" bytes=install)",
-    LR"(file "C:\Program Files\Lumenquill\x64\kvnmon64.dll" bytes="monitor version=2542")",
-    LR"(file "C:\Program Files\Lumenquill\x64\kvndrv64.dll" bytes="driver version=2542")",
-    LR"(file "C:\Program Files\Lumenquill\x64\kvnui64.dll" bytes="ui version=2542")",
-    LR"(file "C:\Program Files\Lumenquill\x64\kvnhelp.chm" bytes=help)",
-    LR"(file "C:\Program Files\Lumenquill\lumtray.exe" bytes=tray)",
-    LR"(file "C:\Users\Me\kvnmon64.dll" bytes="the user's own")",
-    LR"(file "C:\Users\Me\lumtray.exe" bytes="the user's own")",
-    LR"(dir "C:\Windows\system32\spool\DRIVERS\x64\3")",
-    LR"(service "spooler" state=running)",
-    LR"(monitor "Local Port" dll=localspl.dll ports=LPT1:,FILE:)",
-    LR"(monitor "Standard TCP/IP Port" dll=tcpmon.dll ports=IP_10.0.0.9)",
-    LR"(key "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run")",
-    LR"(key "HKLM\SYSTEM\CurrentControlSet\Control\Session Manager")",
-    LR"(window "131074" class=#32770 title="Lumenquill Setup")",
-    LR"(program "lumtray.exe" role=tray)",
-    LR"(machine module="C:\Program Files\Lumenquill\x64\install.exe" system=C:\Windows\system32)",
-    LR"(machine windows=6.2 ticks=1000000)",
-    LR"(dll-search "2048")",
-};
-
 std::string Utf8(const std::wstring& text) {
   std::string narrow(text.size() * 3, '\0');
   int length =
@@ -106,13 +77,6 @@ std::wstring FromUtf8(const std::string& text) {
                                      wide.data(), static_cast<int>(wide.size()));
   wide.resize(static_cast<size_t>(std::max(length, 0)));
   return wide;
-}
-
-// A window's title, "setup" for the setup package's, "none" without one.
-std::string WindowName(sim::Sim& sim, HWND handle) {
-  sim::Object* window = handle != nullptr ? sim.Find(L"window", sim::Sim::Name(handle)) : nullptr;
-  std::wstring title = window != nullptr ? (*window)[L"title"] : L"none";
-  return title == L"Lumenquill Setup" ? "setup" : Utf8(title);
 }
 
 // The log as lines ending in LF; a line that did not end in CR LF is marked.
@@ -150,7 +114,11 @@ std::string Command(sim::Sim& sim, std::wstring words, bool logs, Outcome& outco
   for (size_t i = dialogs; i < sim.dialogs.size(); ++i) {
     const sim::DialogSeen& dialog = sim.dialogs[i];
     outcome.log = dialog.text;
-    text += "dialog \"" + Utf8(dialog.title) + "\" owner=" + WindowName(sim, dialog.owner) +
+    // The owner's title, "setup" for the setup package's window, "none" without one.
+    sim::Object* owner = dialog.owner ? sim.Find(L"window", sim::Sim::Name(dialog.owner)) : nullptr;
+    std::wstring title = owner != nullptr ? (*owner)[L"title"] : L"none";
+    text += "dialog \"" + Utf8(dialog.title) +
+            "\" owner=" + (title == L"Lumenquill Setup" ? "setup" : Utf8(title)) +
             " result=" + std::to_string(dialog.result) + "\n" + (logs ? LogLines(dialog.text) : "");
   }
   if (!sim.output.empty()) {  // read as UTF-16LE: the dialog's log, or shown in full
@@ -188,35 +156,49 @@ std::string Changes(const std::vector<std::wstring>& before, std::vector<std::ws
   return removed + added;
 }
 
+// A scenario file, or the machine every scenario's machine starts from
+// (base.machine: the setup package's files, the spooler's own monitors, the
+// keys the program opens, the setup package's window, a user's files that
+// bear the product's names in the current directory, which no command may
+// touch, and the DLL search as every command sets it, so that a transcript
+// shows it only where a command leaves it otherwise).
+Script Read(const std::filesystem::path& path) {
+  Script script{path.stem().string(), path.string()};
+  std::ifstream file(path, std::ios::binary);
+  std::string line;
+  while (std::getline(file, line)) {
+    script.head += line + "\n";
+    if (line == "===") {
+      break;
+    }
+    script.sweep = script.sweep || line == "sweep";
+    script.logs = script.logs && line != "no-logs";
+    if (line != "sweep" && line != "no-logs") {
+      script.lines.push_back(FromUtf8(line));
+    }
+  }
+  script.expected.assign(std::istreambuf_iterator<char>(file), {});
+  return script;
+}
+
 // The scenarios of this folder; with `swept`, only those marked "sweep".
 std::vector<Script> Scripts(bool swept = false) {
   std::vector<Script> scripts;
   for (const auto& entry : std::filesystem::directory_iterator(SCENARIO_DIR)) {
-    if (entry.path().extension() != ".scn") {
-      continue;
-    }
-    Script script{entry.path().stem().string(), entry.path().string()};
-    std::ifstream file(entry.path(), std::ios::binary);
-    std::string line;
-    while (std::getline(file, line)) {
-      script.head += line + "\n";
-      if (line == "===") {
-        break;
-      }
-      script.sweep = script.sweep || line == "sweep";
-      script.logs = script.logs && line != "no-logs";
-      if (line != "sweep" && line != "no-logs") {
-        script.lines.push_back(FromUtf8(line));
-      }
-    }
-    script.expected.assign(std::istreambuf_iterator<char>(file), {});
-    if (script.sweep || !swept) {
-      scripts.push_back(script);
+    if (entry.path().extension() == ".scn" && (Read(entry.path()).sweep || !swept)) {
+      scripts.push_back(Read(entry.path()));
     }
   }
   std::sort(scripts.begin(), scripts.end(),
             [](const Script& a, const Script& b) { return a.name < b.name; });
   return scripts;
+}
+
+void LoadBase(sim::Sim& sim) {
+  static const Script base = Read(SCENARIO_DIR "/base.machine");
+  for (const std::wstring& line : base.lines) {
+    sim::Load(sim, line);
+  }
 }
 
 // Runs a script on a machine of its own; `fault`, a machine line, is loaded
@@ -225,9 +207,7 @@ Outcome RunScript(const Script& script, const std::wstring& fault = {}) {
   Outcome outcome;
   sim::Sim& sim = *outcome.sim;
   platform::SystemScope scope(sim);
-  for (const wchar_t* line : kBaseMachine) {
-    sim::Load(sim, line);
-  }
+  LoadBase(sim);
   size_t last = 0;
   for (size_t i = 0; i < script.lines.size(); ++i) {
     last = script.lines[i].rfind(L"> ", 0) == 0 ? i : last;
@@ -311,11 +291,10 @@ std::vector<std::string> Problems(const std::wstring& word, const Outcome& run) 
   bool install = word == L"IN" || word == L"INSTALL" || word == L"IN_NOTRAY";
   bool uninstall = word == L"UN" || word == L"UNINSTALL";
   std::map<std::wstring, std::vector<uint32_t>> codes = {
-      {L"ONINIT", {200, 102, 3}}, {L"ONCHKDRV", {103, 3}}, {L"DEF.SET", {4}}};
-  std::vector<uint32_t> allowed = install                  ? std::vector<uint32_t>{1, 100, 101}
-                                  : uninstall              ? std::vector<uint32_t>{2, 100, 101}
-                                  : codes.count(word) != 0 ? codes[word]
-                                                           : std::vector<uint32_t>{6};
+      {L"ONINIT", {200, 102, 3}}, {L"ONCHKDRV", {103, 3}}, {L"DEF.SET", {4}}, {L"", {6}}};
+  std::vector<uint32_t> allowed = install     ? std::vector<uint32_t>{1, 100, 101}
+                                  : uninstall ? std::vector<uint32_t>{2, 100, 101}
+                                              : codes[codes.count(word) != 0 ? word : L""];
   bool unsplit = std::count(sim.failed.begin(), sim.failed.end(), "CommandLineToArgvW") != 0;
   if (std::count(allowed.begin(), allowed.end(), run.exit) == 0 && !(unsplit && run.exit == 6)) {
     problems.push_back("exit code " + std::to_string(run.exit));
@@ -537,13 +516,8 @@ TEST(Contract, TheModelAnswersAsWineDoes) {
     ::DeleteFileW(L"C:\\windows\\system32\\kvnmon64.dll");
     std::unique_ptr<sim::Sim> model = sim::Sim::New();
     platform::SystemScope scope(*model);
-    for (const wchar_t* line :
-         {LR"(service "spooler" state=running)",
-          LR"(monitor "Local Port" dll=localspl.dll ports=LPT1:)", LR"(dir "C:\Users\Me")",
-          LR"(file "C:\Windows\system32\kvnmon64.dll")", LR"(machine system=C:\Windows\system32)",
-          LR"(key "HKLM\SYSTEM\CurrentControlSet\Control\Session Manager")"}) {
-      sim::Load(*model, line);
-    }
+    LoadBase(*model);
+    sim::Load(*model, LR"(file "C:\Windows\system32\kvnmon64.dll")");
     EXPECT_EQ(wine, run(*model));
   }
 }

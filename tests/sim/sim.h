@@ -272,8 +272,6 @@ class Sim : public platform::SystemApi {
     }
   }
 
-  // Queued deletions carried out, programs ended, spooler running.
-
  private:
   int next_process_ = 2;
 };
