@@ -78,7 +78,6 @@ def state(env, prefix):
     for values in registry(env, programs).values():
         if values.get("DisplayName") == "Lumenquill":
             text += f"Add/Remove Programs: Lumenquill {values['DisplayVersion']}\n"
-    autostart = False
     for key, name in ((r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run", "LumenquillTray"),
                       (r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager",
                        "PendingFileRenameOperations"),
@@ -87,11 +86,8 @@ def state(env, prefix):
         if value is not None:
             multi = name == "PendingFileRenameOperations"
             text += f"{name}: " + ("|".join(value.split("\\0")) + "|" if multi else value) + "\n"
-            autostart = autostart or name == "LumenquillTray"
-    for _ in range(50 if autostart else 1):
-        runs = runs_in(prefix, "lumtray.exe")
-        if runs or not autostart:
-            break
+    deadline = time.time() + (5 if "LumenquillTray: " in text else 0)
+    while not (runs := runs_in(prefix, "lumtray.exe")) and time.time() < deadline:
         time.sleep(0.1)
     return text + f"tray companion {'running' if runs else 'not running'}\n"
 
@@ -358,13 +354,11 @@ def dependent_load_flags(path):
     # The load configuration's DependentLoadFlags of a 64-bit image: where the
     # loader takes the DLLs of its static imports from (0x800: the system
     # directory), or None without a load configuration.
-    with open(path, "rb") as image:
-        data = image.read()
+    data = open(path, "rb").read()
     header = struct.unpack_from("<I", data, 0x3C)[0]
     count, optional_size = struct.unpack_from("<HxxxxxxxxxxxxH", data, header + 6)
-    optional = header + 24
-    address, _ = struct.unpack_from("<II", data, optional + 112 + 8 * 10)
-    for entry in range(optional + optional_size, optional + optional_size + 40 * count, 40):
+    address = struct.unpack_from("<I", data, header + 24 + 112 + 8 * 10)[0]
+    for entry in range(header + 24 + optional_size, header + 24 + optional_size + 40 * count, 40):
         size, start, _, raw = struct.unpack_from("<IIII", data, entry + 8)
         if address and start <= address < start + size:
             return struct.unpack_from("<H", data, raw + address - start + 0x4E)[0]

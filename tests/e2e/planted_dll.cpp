@@ -2,21 +2,15 @@
 // leaves a marker file beside it, "planted-<its file name>.marker".
 #include <windows.h>
 
+#include <string>
+
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
-    wchar_t path[MAX_PATH + 32];
-    DWORD length = GetModuleFileNameW(instance, path, MAX_PATH);
-    wchar_t* name = path + length;
-    while (name > path && name[-1] != L'\\' && name[-1] != L'/') {
-      --name;
-    }
-    wchar_t file_name[MAX_PATH];
-    lstrcpyW(file_name, name);
-    lstrcpyW(name, L"planted-");
-    lstrcatW(name, file_name);
-    lstrcatW(name, L".marker");
-    HANDLE marker = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    CloseHandle(marker);
+    wchar_t path[MAX_PATH];
+    std::wstring marker(path, GetModuleFileNameW(instance, path, MAX_PATH));
+    marker.insert(marker.find_last_of(L"\\/") + 1, L"planted-");
+    marker += L".marker";
+    CloseHandle(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   }
   return TRUE;
 }

@@ -44,10 +44,8 @@ namespace {
 std::wstring Text(HWND window) {
   wchar_t text[65536] = {};
   SendMessageW(window, WM_GETTEXT, 65536, reinterpret_cast<LPARAM>(text));
-  std::wstring result;
-  for (const wchar_t* c = text; *c != 0; ++c) {
-    result += *c == L'\r' ? std::wstring() : std::wstring(1, *c);
-  }
+  std::wstring result = text;
+  std::erase(result, L'\r');
   return result;
 }
 
@@ -508,12 +506,10 @@ int TrayExit(const wchar_t* path, bool restart_manager) {
     wprintf(L"not started: %lu\n", GetLastError());
     return 1;
   }
-  HWND window = nullptr;
+  HWND window = FindWindowW(tray::kWindowClass, nullptr);
   for (int tries = 0; tries < 100 && window == nullptr; ++tries) {
+    Sleep(100);
     window = FindWindowW(tray::kWindowClass, nullptr);
-    if (window == nullptr) {
-      Sleep(100);
-    }
   }
   const wchar_t* request = restart_manager ? L"the Restart Manager" : L"Exit";
   if (restart_manager) {
