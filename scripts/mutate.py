@@ -238,7 +238,9 @@ def main():
     for name in filter(None, files):
         if os.path.isfile(os.path.join(tree, name)):
             os.makedirs(os.path.dirname(os.path.join(copy, name)), exist_ok=True)
-            shutil.copy2(os.path.join(tree, name), os.path.join(copy, name))
+            # A fresh time stamp: a build left by an interrupted run may hold a
+            # mutant's objects, newer than the source's own time would be.
+            shutil.copy(os.path.join(tree, name), os.path.join(copy, name))
     configure = ["cmake", "-S", copy, "-B", build, "-G", "Ninja",
                  "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(copy, "cmake", "mingw-w64-x86_64.cmake")]
     subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
