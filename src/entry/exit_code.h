@@ -1,5 +1,9 @@
 // Every exit code the program can end with: the setup package reads the
 // outcome of the command from it.
+//
+// Fixed: both setup packages, deployment scripts and support read these
+// numbers. Never renumber one or give one a second meaning; a new outcome
+// gets a new number, and the packages are taught it.
 #pragma once
 
 #include <cstdint>

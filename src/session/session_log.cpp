@@ -11,6 +11,10 @@ namespace {
 
 using platform::Sys;
 
+// The messages of the numbered errors as they have always read. The odd
+// spellings ("Can`t", "Cant't", the missing space before 'Lumenquill:') are
+// part of what support and scripts match: never correct them. The same holds
+// for every progress line the program logs.
 constexpr const wchar_t* kErrorFormats[] = {
     nullptr,
     L"Can't open service manager.",

@@ -12,6 +12,8 @@ namespace session {
 struct InstallSession;
 
 // The numbered errors; each number has exactly one message (ErrorFormat).
+// Fixed, numbers and messages alike: support and the people who read the
+// log dialog know them by heart, and searches for them find old answers.
 enum class ErrorNumber : uint32_t {
   kOpenServiceManager = 1,
   kOpenSpooler = 2,
@@ -39,7 +41,9 @@ const wchar_t* ErrorFormat(ErrorNumber number);
 inline constexpr size_t kLineLimit = 1023;
 
 // Formats one line (wide printf conventions: %s is a wide text) and appends
-// it at the session's depth.
+// it at the session's depth. The texts the callers pass are fixed as the
+// error messages are: the scenario transcripts pin each one, odd spellings
+// included; a change of one is a change of behaviour.
 void LogLine(InstallSession& session, const wchar_t* format, ...);
 // A step of the log: the lines written while it lives are indented `levels`
 // deeper (two spaces a level), and the depth goes back however it ends.
