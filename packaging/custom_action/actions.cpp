@@ -43,13 +43,21 @@ UINT UnknownOutcome(MSIHANDLE install, const wchar_t* word, DWORD code) {
   return ERROR_INSTALL_FAILURE;
 }
 
-bool Started(MSIHANDLE install, const wchar_t* word, const RunResult& run) {
-  if (run.started) {
-    Note(install, L"install.exe %ls ended with %lu", word, run.code);
-  } else {
-    Note(install, L"install.exe %ls could not be started (error %lu)", word, run.error);
-  }
+bool Started(MSIHANDLE install, const wchar_t* word, RunResult& run) {
+  bool cancel = run.started ? Note(install, L"install.exe %ls ended with %lu", word, run.code)
+                            : Note(install, L"install.exe %ls could not be started (error %lu)",
+                                   word, run.error);
+  run.cancelled = run.cancelled || cancel;
   return run.started;
+}
+
+// The installer's user cancelled while install.exe ran, which was let finish:
+// the action ends as cancelled, and the installer rolls back what it did.
+bool Cancelled(MSIHANDLE install, const wchar_t* word, const RunResult& run) {
+  if (run.cancelled) {
+    Note(install, L"the installation was cancelled: install.exe %ls was let finish first", word);
+  }
+  return run.cancelled;
 }
 
 // Runs the installed install.exe, whose path the action's CustomActionData
@@ -61,7 +69,11 @@ UINT RunInstalled(MSIHANDLE install, const wchar_t* word, ExitCode done) {
     return ERROR_INSTALL_FAILURE;
   }
   RunResult run = custom_action::RunInstallExe(install, program.get(), word);
-  if (!Started(install, word, run)) {
+  bool started = Started(install, word, run);
+  if (Cancelled(install, word, run)) {
+    return ERROR_INSTALL_USEREXIT;
+  }
+  if (!started) {
     return ERROR_INSTALL_FAILURE;
   }
   if (Is(run.code, done)) {
@@ -139,7 +151,11 @@ extern "C" UINT __stdcall CheckRestartFirst(MSIHANDLE install) {
     Note(install, L"could not write a copy of install.exe to run (error %lu)", error);
     return ERROR_INSTALL_FAILURE;
   }
-  if (!Started(install, L"onInit", run)) {
+  bool started = Started(install, L"onInit", run);
+  if (Cancelled(install, L"onInit", run)) {
+    return ERROR_INSTALL_USEREXIT;
+  }
+  if (!started) {
     return ERROR_INSTALL_FAILURE;
   }
   if (Is(run.code, ExitCode::kFilesPending)) {
@@ -172,8 +188,15 @@ extern "C" UINT __stdcall InstallPrinter(MSIHANDLE install) {
 // What install.exe left stays, and its log above says what; what it added
 // lies outside the product's folder, so nothing that stays uses the files
 // the removal takes away.
+// A cancel is not honoured here either: install.exe has taken the printers
+// away by then, and rolling the removal back would bring back files that no
+// printer uses.
 extern "C" UINT __stdcall UninstallPrinter(MSIHANDLE install) {
-  if (RunInstalled(install, L"uninstall", ExitCode::kUninstalled) != ERROR_SUCCESS) {
+  UINT result = RunInstalled(install, L"uninstall", ExitCode::kUninstalled);
+  if (result == ERROR_INSTALL_USEREXIT) {
+    Note(install, L"the %ls goes on all the same: install.exe has removed the printer",
+         MsiGetMode(install, MSIRUNMODE_ROLLBACK) ? L"rollback" : L"removal");
+  } else if (result != ERROR_SUCCESS) {
     Note(install, L"warning: the %ls goes on; what install.exe could not remove stays",
          MsiGetMode(install, MSIRUNMODE_ROLLBACK) ? L"rollback" : L"removal");
   }

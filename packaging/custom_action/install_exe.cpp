@@ -35,6 +35,8 @@ class LineSplitter {
     }
   }
 
+  bool Cancelled() const { return cancelled_; }
+
  private:
   void Add(wchar_t c) {
     bool first = at_start_;
@@ -57,7 +59,7 @@ class LineSplitter {
 
   void Flush() {
     line_[length_] = 0;
-    LogLine(install_, line_);
+    cancelled_ = LogLine(install_, line_) || cancelled_;
     length_ = 0;
   }
 
@@ -65,7 +67,7 @@ class LineSplitter {
   wchar_t line_[kLongestLine + 1];
   size_t length_ = 0;
   unsigned char low_ = 0;
-  bool have_low_ = false, at_start_ = true;
+  bool have_low_ = false, at_start_ = true, cancelled_ = false;
 };
 
 // Reads what the pipe holds now, never more: a read never blocks, so neither
@@ -119,7 +121,7 @@ bool Start(const wchar_t* program, wchar_t* line, HANDLE output, PROCESS_INFORMA
 
 RunResult RunInstallExe(MSIHANDLE install, const wchar_t* program, const wchar_t* word) {
   RunResult result;
-  Note(install, L"running \"%ls\" %ls", program, word);
+  result.cancelled = Note(install, L"running \"%ls\" %ls", program, word);
   HANDLE held = CreateFileW(program, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
@@ -142,6 +144,7 @@ RunResult RunInstallExe(MSIHANDLE install, const wchar_t* program, const wchar_t
       }
       ReadAvailable(read, lines);  // everything it wrote is in the pipe now
       lines.Finish();
+      result.cancelled = result.cancelled || lines.Cancelled();
       GetExitCodeProcess(process.hProcess, &result.code);
       CloseHandle(process.hThread);
       CloseHandle(process.hProcess);

@@ -6,24 +6,26 @@
 namespace custom_action {
 namespace {
 
-void Send(MSIHANDLE install, INSTALLMESSAGE kind, const wchar_t* text) {
+// The installer's answer: IDCANCEL once its user has cancelled.
+int Send(MSIHANDLE install, INSTALLMESSAGE kind, const wchar_t* text) {
   MSIHANDLE record = MsiCreateRecord(1);
   if (record == 0) {
-    return;
+    return 0;
   }
   MsiRecordSetStringW(record, 0, L"[1]");
   MsiRecordSetStringW(record, 1, text);
-  MsiProcessMessage(install, kind, record);
+  int answer = MsiProcessMessage(install, kind, record);
   MsiCloseHandle(record);
+  return answer;
 }
 
 }  // namespace
 
-void LogLine(MSIHANDLE install, const wchar_t* text) {
-  Send(install, INSTALLMESSAGE_INFO, text);
+bool LogLine(MSIHANDLE install, const wchar_t* text) {
+  return Send(install, INSTALLMESSAGE_INFO, text) == IDCANCEL;
 }
 
-void Note(MSIHANDLE install, const wchar_t* format, ...) {
+bool Note(MSIHANDLE install, const wchar_t* format, ...) {
   constexpr wchar_t kPrefix[] = L"Lumenquill: ";
   constexpr int kPrefixLength = sizeof(kPrefix) / sizeof(kPrefix[0]) - 1;
   wchar_t text[1024];
@@ -33,7 +35,7 @@ void Note(MSIHANDLE install, const wchar_t* format, ...) {
   int length = _vsnwprintf(text + kPrefixLength, 1023 - kPrefixLength, format, arguments);
   va_end(arguments);
   text[length < 0 ? 1023 : kPrefixLength + length] = 0;
-  LogLine(install, text);
+  return LogLine(install, text);
 }
 
 void ShowWarning(MSIHANDLE install, const wchar_t* text) {

@@ -18,10 +18,14 @@
 //                                   starts the companion and chooses Exit in
 //                                   its menu, or asks it to close as the
 //                                   Restart Manager does
+//   e2e_tool msi-cancel PACKAGE TEXT
+//                                   installs PACKAGE as a user who presses
+//                                   Cancel when a custom action logs TEXT
 //   e2e_tool monitor-cases [FIRST LAST]
 //                                   jobs through a copy of the monitor that
 //                                   answers as Windows would where Wine cannot
 #include <windows.h>
+#include <msi.h>
 #include <sddl.h>
 #include <winddiui.h>
 #include <winspool.h>
@@ -532,6 +536,14 @@ int TrayExit(const wchar_t* path, bool restart_manager) {
   return ended ? 0 : 1;
 }
 
+// The installer's messages to a user who presses Cancel when a custom action
+// logs the text given; prints the custom actions' lines.
+int WINAPI CancelAt(LPVOID text, UINT, LPCWSTR line) {
+  bool ours = line != nullptr && wcsncmp(line, L"Lumenquill", 10) == 0;
+  wprintf(ours ? L"%ls\n" : L"", line);
+  return ours && wcsstr(line, static_cast<const wchar_t*>(text)) != nullptr ? IDCANCEL : 0;
+}
+
 }  // namespace
 
 int wmain(int count, wchar_t** arguments) {
@@ -556,6 +568,12 @@ int wmain(int count, wchar_t** arguments) {
   }
   if (command == L"queue-delete" && count > 2) {
     return MoveFileExW(arguments[2], nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 0 : 1;
+  }
+  if (command == L"msi-cancel" && count > 3) {  // through the installer's calls, as msiexec
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    MsiSetExternalUIW(CancelAt, INSTALLLOGMODE_INFO, arguments[3]);
+    wprintf(L"installer: %u\n", MsiInstallProductW(arguments[2], L""));
+    return 0;
   }
   if (command == L"monitor-cases") {
     MonitorCases(count > 3 ? _wtoi(arguments[2]) : 1, count > 3 ? _wtoi(arguments[3]) : MAXDWORD);
