@@ -5,6 +5,7 @@
 
 #include "base/ascii_text.h"
 #include "base/wide_string.h"
+#include "platform/owned_handles.h"
 #include "platform/system_api.h"
 #include "services/named_file.h"
 #include "session/install_session.h"
@@ -134,13 +135,13 @@ void RegisterForLogOn(const base::WideString& path) {
   bool whole = base::Assign(entry, L"\"", 1) &&
                base::Append(entry, base::Text(path), base::Length(path)) &&
                base::Append(entry, L"\"", 1);
-  HKEY key = nullptr;
-  if (whole && Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAutostartKey, 0, KEY_ALL_ACCESS, &key) ==
-                   ERROR_SUCCESS) {
-    Sys().RegSetValueExW(key, kAutostartValue, 0, REG_SZ,
+  platform::OwnedKey key =
+      whole ? platform::OpenKey(HKEY_LOCAL_MACHINE, kAutostartKey, KEY_ALL_ACCESS)
+            : platform::OwnedKey();
+  if (key.Held()) {
+    Sys().RegSetValueExW(key.get(), kAutostartValue, 0, REG_SZ,
                          reinterpret_cast<const BYTE*>(base::Text(entry)),
                          static_cast<DWORD>((base::Length(entry) + 1) * sizeof(wchar_t)));
-    Sys().RegCloseKey(key);
   }
 }
 
@@ -171,32 +172,28 @@ void Launch(const base::WideString& path) {
 }  // namespace
 
 void CloseTray(const wchar_t* keep) {
-  HANDLE mutex = Sys().CreateMutexA(nullptr, FALSE, kTrayMutex);
-  if (mutex != nullptr) {
-    if (Sys().GetLastError() == ERROR_ALREADY_EXISTS) {
-      AskTrayToExit(mutex);
-    }
-    // Closing the handle gives up whatever ownership a successful wait took.
-    Sys().CloseHandle(mutex);
-  }
-  HKEY key = nullptr;
-  if (Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAutostartKey, 0, KEY_ALL_ACCESS, &key) !=
-      ERROR_SUCCESS) {
-    return;
-  }
+  platform::OwnedObject mutex(Sys().CreateMutexA(nullptr, FALSE, kTrayMutex));
   // Without the mutex there is no telling whether the companion still runs:
   // its file is left alone.
-  if (mutex != nullptr) {
+  bool watched = mutex.Held();
+  if (watched && Sys().GetLastError() == ERROR_ALREADY_EXISTS) {
+    AskTrayToExit(mutex.get());
+  }
+  mutex.Reset();  // gives up whatever ownership a successful wait took
+  platform::OwnedKey key = platform::OpenKey(HKEY_LOCAL_MACHINE, kAutostartKey, KEY_ALL_ACCESS);
+  if (!key.Held()) {
+    return;
+  }
+  if (watched) {
     wchar_t path[kAutostartCapacity];
-    if (!ReadAutostartPath(key, path)) {
+    if (!ReadAutostartPath(key.get(), path)) {
       Sys().Sleep(kNoValuePause);
     } else if (base::IsFullPath(path) &&
                (keep == nullptr || !base::EqualIgnoringAsciiCase(path, keep))) {
       DeleteTrayProgram(path);  // never a relative path: it would name anyone's file
     }
   }
-  Sys().RegDeleteValueA(key, "LumenquillTray");
-  Sys().RegCloseKey(key);
+  Sys().RegDeleteValueA(key.get(), "LumenquillTray");
 }
 
 base::WideString TrayProgramPath(const session::InstallSession& session) {

@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "base/memory.h"
+#include "platform/owned_handles.h"
 #include "platform/system_api.h"
 #include "product.h"
 #include "services/file_copy.h"
@@ -52,14 +53,13 @@ void SwitchToProductPort(wchar_t* ports, size_t offset) {
 // Sets the printer's port list as the snapshot record now holds it.
 void Rebind(session::InstallSession& session, PRINTER_INFO_2W& record) {
   PRINTER_DEFAULTSW defaults{nullptr, nullptr, PRINTER_ALL_ACCESS};
-  HANDLE printer = nullptr;
-  if (!Sys().OpenPrinterW(record.pPrinterName, &printer, &defaults)) {
+  platform::OwnedPrinter printer = platform::OpenPrinter(record.pPrinterName, &defaults);
+  if (!printer.Held()) {
     LogLine(session, L"Can't open printer %s", record.pPrinterName);
     return;
   }
-  bool set = Sys().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&record), 0) != FALSE;
+  bool set = Sys().SetPrinterW(printer.get(), 2, reinterpret_cast<LPBYTE>(&record), 0) != FALSE;
   LogLine(session, set ? L"SetPrinter(%s) - ok" : L"SetPrinter(%s) - failed", record.pPrinterName);
-  Sys().ClosePrinter(printer);
 }
 
 // Switches every printer of the snapshot that uses the product's port to
@@ -114,13 +114,14 @@ void CopyMonitorFile(session::InstallSession& session) {
     return;
   }
   const wchar_t* directory = base::Text(session.SystemDirectory);
-  if (services::CopyFile(session, directory, session.MonitorFile, nullptr, 0, 0) == S_OK) {
+  if (services::CopyFile(session, directory, session.MonitorFile, {},
+                         services::CopyErrors::kQuiet)) {
     return;
   }
   // The old DLL may still be loaded by the spooler: copy with it stopped.
   services::SpoolerStop stop;
   services::RestartSpooler(stop, &session);
-  services::CopyFile(session, directory, session.MonitorFile, nullptr, 0, 1);
+  services::CopyFile(session, directory, session.MonitorFile, {}, services::CopyErrors::kReport);
   services::ResumeSpooler(stop);
 }
 

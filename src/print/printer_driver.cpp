@@ -39,14 +39,15 @@ void AddPrinterDriver(session::InstallSession& session) {
   wchar_t driver_path[kStagedPathCapacity] = {};
   wchar_t config_path[kStagedPathCapacity] = {};
   wchar_t help_path[kStagedPathCapacity] = {};
-  if (services::CopyFile(session, directory, session.DriverFile, driver_path, kStagedPathCapacity,
-                         1) != S_OK ||
-      services::CopyFile(session, directory, session.ConfigFile, config_path, kStagedPathCapacity,
-                         1) != S_OK) {
+  constexpr auto kReport = services::CopyErrors::kReport;
+  if (!services::CopyFile(session, directory, session.DriverFile,
+                          {driver_path, kStagedPathCapacity}, kReport) ||
+      !services::CopyFile(session, directory, session.ConfigFile,
+                          {config_path, kStagedPathCapacity}, kReport)) {
     return;  // no driver without both DLLs
   }
-  if (services::CopyFile(session, directory, session.HelpFile, help_path, kStagedPathCapacity, 1) !=
-      S_OK) {
+  if (!services::CopyFile(session, directory, session.HelpFile, {help_path, kStagedPathCapacity},
+                          kReport)) {
     help_path[0] = 0;  // the driver goes in without a help file
   }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/memory.h"
+#include "platform/owned_handles.h"
 #include "platform/system_api.h"
 #include "print/spooler_queries.h"
 #include "product.h"
@@ -93,22 +94,18 @@ bool ClearDeletedMark(const char* relative_key) {
   std::memcpy(path, kSettingsBase, base);
   path[base] = '\\';
   std::memcpy(path + base + 1, relative_key, relative + 1);
-  HKEY key = nullptr;
-  if (Sys().RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
-    return false;
-  }
-  bool deleted = Sys().RegDeleteValueA(key, "deleted") == ERROR_SUCCESS;
-  Sys().RegCloseKey(key);
-  return deleted;
+  platform::OwnedKey key = platform::OpenKey(HKEY_CURRENT_USER, path, KEY_ALL_ACCESS);
+  return key.Held() && Sys().RegDeleteValueA(key.get(), "deleted") == ERROR_SUCCESS;
 }
 
 Remembered RememberPrinter(session::InstallSession& session, PRINTER_INFO_2W& record) {
-  HANDLE printer = nullptr;
-  if (!Sys().OpenPrinterW(record.pPrinterName, &printer, nullptr)) {
+  platform::OwnedPrinter printer = platform::OpenPrinter(record.pPrinterName);
+  if (!printer.Held()) {
     return Remembered::kCannotOpen;
   }
   char subkey[kNameBuffer] = {};
-  Remembered result = GetPrinterSubKey(printer, subkey) ? Remembered::kKnown : Remembered::kUnknown;
+  Remembered result =
+      GetPrinterSubKey(printer.get(), subkey) ? Remembered::kKnown : Remembered::kUnknown;
   if (subkey[0] != 0) {
     auto* node = static_cast<PrinterRestoreNode*>(base::AllocateBlock(sizeof(PrinterRestoreNode)));
     char* copy = node != nullptr ? base::CopyText(subkey) : nullptr;
@@ -120,7 +117,6 @@ Remembered RememberPrinter(session::InstallSession& session, PRINTER_INFO_2W& re
       result = Remembered::kUnknown;
     }
   }
-  Sys().ClosePrinter(printer);
   return result;
 }
 
@@ -128,16 +124,13 @@ void DeletePrinter(session::InstallSession& session, const wchar_t* name) {
   LogLine(session, L">DeletePrinter(%s)", NameOrStar(name));
   session::LogStep step(session);
   PRINTER_DEFAULTSW defaults{nullptr, nullptr, kDeleteAccess};
-  HANDLE printer = nullptr;
-  if (!Sys().OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
+  platform::OwnedPrinter printer = platform::OpenPrinter(name, &defaults);
+  if (!printer.Held()) {
     ReportError(session, ErrorNumber::kOpenPrinter, NameOrStar(name));
+  } else if (SpoolDeletePrinter(printer.get())) {
+    LogLine(session, L"OK");
   } else {
-    if (SpoolDeletePrinter(printer)) {
-      LogLine(session, L"OK");
-    } else {
-      ReportError(session, ErrorNumber::kDeletePrinter, NameOrStar(name));
-    }
-    Sys().ClosePrinter(printer);
+    ReportError(session, ErrorNumber::kDeletePrinter, NameOrStar(name));
   }
 }
 
@@ -167,7 +160,7 @@ void DeleteAllPrinters(session::InstallSession& session) {
   }
 }
 
-HANDLE AddPrinter(session::InstallSession& session, const wchar_t* name) {
+platform::OwnedPrinter AddPrinter(session::InstallSession& session, const wchar_t* name) {
   LogLine(session, L">AddPrinter(%s)", NameOrStar(name));
   session::LogStep step(session);
   LogLine(session, L"Let's check our port monitors");
@@ -191,8 +184,8 @@ HANDLE AddPrinter(session::InstallSession& session, const wchar_t* name) {
   info.pDriverName = const_cast<LPWSTR>(product::kDriverName);
   info.pComment = const_cast<LPWSTR>(L"");
   info.pPrintProcessor = const_cast<LPWSTR>(product::kPrintProcessor);
-  HANDLE printer = SpoolAddPrinter(info);
-  if (printer != nullptr) {
+  platform::OwnedPrinter printer(SpoolAddPrinter(info));
+  if (printer.Held()) {
     LogLine(session, L"OK :)");
   } else {
     ReportError(session, ErrorNumber::kAddPrinter, NameOrStar(name));
@@ -204,38 +197,34 @@ void RestorePrinters(session::InstallSession& session) {
   int restored = 0;
   for (PrinterRestoreNode* node = session.RestoreList; node != nullptr; node = node->next) {
     const PRINTER_INFO_2W& old = *node->printer;
-    HANDLE printer = AddPrinter(session, old.pPrinterName);
-    if (printer == nullptr) {
+    platform::OwnedPrinter printer = AddPrinter(session, old.pPrinterName);
+    if (!printer.Held()) {
       continue;
     }
-    if (SetPrinterSubKey(printer, node->subkey)) {
+    if (SetPrinterSubKey(printer.get(), node->subkey)) {
       // The key named by the value read back from the new printer.
       char key[kNameBuffer] = {};
       std::memcpy(key, kSettingsPrefix, sizeof(kSettingsPrefix) - 1);
-      GetPrinterSubKey(printer, key + sizeof(kSettingsPrefix) - 1);
+      GetPrinterSubKey(printer.get(), key + sizeof(kSettingsPrefix) - 1);
       if (key[sizeof(kSettingsPrefix) - 1] != 0) {
         ClearDeletedMark(key);
       }
     }
     PrinterSnapshot info;
-    QueryPrinterInfo(info, printer);
+    QueryPrinterInfo(info, printer.get());
     if (info.count != 0) {
       PRINTER_INFO_2W& record = info[0];
       record.pComment = old.pComment;
       record.pLocation = old.pLocation;
-      Sys().SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&record), 0);
+      Sys().SetPrinterW(printer.get(), 2, reinterpret_cast<LPBYTE>(&record), 0);
       if ((old.Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0 && IsProductDriver(old.pDriverName)) {
         Sys().SetDefaultPrinterW(record.pPrinterName);
       }
     }
-    Sys().ClosePrinter(printer);
     ++restored;
   }
   if (restored == 0 && session.KeptPrinters == 0) {
-    HANDLE printer = AddPrinter(session, product::kFallbackPrinterName);
-    if (printer != nullptr) {
-      Sys().ClosePrinter(printer);
-    }
+    AddPrinter(session, product::kFallbackPrinterName);
   }
 }
 

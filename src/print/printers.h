@@ -4,7 +4,7 @@
 // binding, comment, location and default status.
 #pragma once
 
-#include "platform/windows_api.h"
+#include "platform/owned_handles.h"
 
 namespace session {
 struct InstallSession;
@@ -34,8 +34,8 @@ enum class Remembered {
 // Puts the printer on the restore list when it has a settings binding.
 Remembered RememberPrinter(session::InstallSession& session, PRINTER_INFO_2W& record);
 void DeletePrinter(session::InstallSession& session, const wchar_t* name);
-// The new printer's handle, which the caller closes, or null.
-HANDLE AddPrinter(session::InstallSession& session, const wchar_t* name);
+// The new printer, none when it could not be added.
+platform::OwnedPrinter AddPrinter(session::InstallSession& session, const wchar_t* name);
 void RestorePrinters(session::InstallSession& session);
 
 // Writes the settings binding under "SubKey" and under "DsUser"; true when

@@ -152,10 +152,6 @@ void LogMonitorList(session::InstallSession& session, const MonitorList& list) {
                  L"---------------------------------------");
 }
 
-BOOL SpoolClosePrinter(HANDLE printer) {
-  return Sys().ClosePrinter(printer);
-}
-
 HANDLE SpoolAddPrinter(PRINTER_INFO_2W& printer) {
   return Sys().AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&printer));
 }

@@ -88,7 +88,6 @@ void LogNameListing(session::InstallSession& session, const wchar_t* header,
   session::LogLine(session, L"%s", ruler);
 }
 
-BOOL SpoolClosePrinter(HANDLE printer);
 HANDLE SpoolAddPrinter(PRINTER_INFO_2W& printer);
 // Drops the printer's queued jobs, then deletes it; the handle stays open.
 BOOL SpoolDeletePrinter(HANDLE printer);

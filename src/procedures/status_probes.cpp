@@ -4,6 +4,7 @@
 
 #include "base/ascii_text.h"
 #include "base/memory.h"
+#include "platform/owned_handles.h"
 #include "platform/system_api.h"
 #include "print/port_monitor.h"
 #include "print/spooler_queries.h"
@@ -71,32 +72,28 @@ bool CheckDefaultPrinter() {
   if (name[0] == 0) {
     return true;
   }
-  HANDLE printer = nullptr;
-  if (!Sys().OpenPrinterW(name, &printer, nullptr)) {
+  platform::OwnedPrinter printer = platform::OpenPrinter(name);
+  if (!printer.Held()) {
     return true;
   }
   print::PrinterSnapshot info;
-  print::QueryPrinterInfo(info, printer);
-  bool other = info.count == 0 || !print::IsProductDriver(info[0].pDriverName);
-  print::SpoolClosePrinter(printer);
-  return other;
+  print::QueryPrinterInfo(info, printer.get());
+  return info.count == 0 || !print::IsProductDriver(info[0].pDriverName);
 }
 
 bool CheckDriverVersion() {
   print::PrinterSnapshot snapshot;
   print::TakePrinterSnapshot(snapshot);
-  bool current = false;
-  HANDLE printer = nullptr;
   PRINTER_INFO_2W* first = FirstProductPrinter(snapshot);
-  if (first != nullptr && Sys().OpenPrinterW(first->pPrinterName, &printer, nullptr)) {
-    print::RecordList<DRIVER_INFO_2W> driver;
-    print::QueryDriverInfo(driver, printer);
-    const wchar_t* path = driver.count != 0 ? driver[0].pDriverPath : nullptr;
-    current =
-        path != nullptr && print::FileProductVersion(path) > product::kOldestIncompatibleBuild;
-    print::SpoolClosePrinter(printer);
+  platform::OwnedPrinter printer =
+      first != nullptr ? platform::OpenPrinter(first->pPrinterName) : platform::OwnedPrinter();
+  if (!printer.Held()) {
+    return false;
   }
-  return current;
+  print::RecordList<DRIVER_INFO_2W> driver;
+  print::QueryDriverInfo(driver, printer.get());
+  const wchar_t* path = driver.count != 0 ? driver[0].pDriverPath : nullptr;
+  return path != nullptr && print::FileProductVersion(path) > product::kOldestIncompatibleBuild;
 }
 
 void SelectDefaultPrinter() {

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "base/wide_string.h"
+#include "platform/owned_handles.h"
 #include "platform/system_api.h"
 #include "session/install_session.h"
 #include "session/session_log.h"
@@ -82,11 +83,12 @@ HANDLE OpenForWriteWithRetry(session::InstallSession& session, const wchar_t* pa
   return INVALID_HANDLE_VALUE;
 }
 
-HRESULT CopyFile(session::InstallSession& session, const wchar_t* directory, const wchar_t* file,
-                 wchar_t* target, size_t capacity, uint8_t report_errors) {
-  LogLine(session, L">CopyFile %s to %s [%d])", file, directory, static_cast<int>(report_errors));
+bool CopyFile(session::InstallSession& session, const wchar_t* directory, const wchar_t* file,
+              TargetPath target, CopyErrors errors) {
+  bool report = errors == CopyErrors::kReport;
+  LogLine(session, L">CopyFile %s to %s [%d])", file, directory, static_cast<int>(report));
   session::LogStep step(session);
-  HRESULT result = E_FAIL;
+  bool copied = false;
   // Without the installer's directory there is no source: a bare name would
   // be looked for in the current directory, which may be anyone's.
   base::OwnedString source_path(base::Length(session.InstallerDirectory) != 0
@@ -95,51 +97,47 @@ HRESULT CopyFile(session::InstallSession& session, const wchar_t* directory, con
   base::OwnedString target_path(JoinPath(directory, file));
   const wchar_t* destination = base::Text(target_path);
   size_t length = base::Length(target_path);
-  if (length == 0 || (target != nullptr && length + 1 > capacity)) {
+  if (length == 0 || (target.buffer != nullptr && length + 1 > target.capacity)) {
     // A cut path would name another file: the caller gets none at all.
-    if (target != nullptr && capacity > 0) {
-      target[0] = 0;
+    if (target.buffer != nullptr && target.capacity > 0) {
+      target.buffer[0] = 0;
     }
     Sys().SetLastError(length == 0 ? ERROR_NOT_ENOUGH_MEMORY : ERROR_FILENAME_EXCED_RANGE);
-    if (report_errors != 0) {
+    if (report) {
       ReportError(session, ErrorNumber::kOpenDestination, destination);
     }
   } else {
-    if (target != nullptr) {
-      std::wmemcpy(target, destination, length + 1);
+    if (target.buffer != nullptr) {
+      std::wmemcpy(target.buffer, destination, length + 1);
     }
-    HANDLE source = INVALID_HANDLE_VALUE;
+    platform::OwnedObject source;
     if (base::Length(source_path) != 0) {
-      source = Sys().CreateFileW(base::Text(source_path), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, 0, nullptr);
+      source.Reset(Sys().CreateFileW(base::Text(source_path), GENERIC_READ, FILE_SHARE_READ,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
     } else {
       Sys().SetLastError(base::Length(session.InstallerDirectory) == 0 ? ERROR_PATH_NOT_FOUND
                                                                        : ERROR_NOT_ENOUGH_MEMORY);
     }
-    if (source == INVALID_HANDLE_VALUE) {
-      if (report_errors != 0) {
+    if (!source.Held()) {
+      if (report) {
         ReportError(session, ErrorNumber::kOpenSource, file);
       }
     } else {
-      HANDLE output = OpenForWriteWithRetry(session, destination);
-      if (output == INVALID_HANDLE_VALUE) {
-        if (report_errors != 0) {
+      platform::OwnedObject output(OpenForWriteWithRetry(session, destination));
+      if (!output.Held()) {
+        if (report) {
           ReportError(session, ErrorNumber::kOpenDestination, destination);
         }
-      } else {
-        if (CopyContents(source, output)) {
-          result = S_OK;
-        } else if (report_errors != 0) {
-          // A truncated copy must not pass for an installed file.
-          ReportError(session, ErrorNumber::kCopyShortWrite, destination);
-        }
-        Sys().CloseHandle(output);
+      } else if (CopyContents(source.get(), output.get())) {
+        copied = true;
+      } else if (report) {
+        // A truncated copy must not pass for an installed file.
+        ReportError(session, ErrorNumber::kCopyShortWrite, destination);
       }
-      Sys().CloseHandle(source);
     }
   }
-  LogLine(session, result == S_OK ? L"Copy Succeeded :)" : L"Copy Failed :(");
-  return result;
+  LogLine(session, copied ? L"Copy Succeeded :)" : L"Copy Failed :(");
+  return copied;
 }
 
 }  // namespace services

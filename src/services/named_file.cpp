@@ -1,6 +1,7 @@
 #include "services/named_file.h"
 
 #include "base/memory.h"
+#include "platform/owned_handles.h"
 #include "platform/system_api.h"
 
 namespace services {
@@ -68,18 +69,19 @@ bool IsNamedFile(HANDLE file, const wchar_t* path) {
 }  // namespace
 
 bool DeleteNamedFile(const wchar_t* path) {
-  HANDLE file = Sys().CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  platform::OwnedObject file(Sys().CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+                                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                               nullptr));
+  if (!file.Held()) {
     return false;
   }
   FILE_DISPOSITION_INFO disposition{TRUE};
-  bool deleted =
-      IsNamedFile(file, path) && Sys().SetFileInformationByHandle(
-                                     file, FileDispositionInfo, &disposition, sizeof(disposition));
+  bool deleted = IsNamedFile(file.get(), path) &&
+                 Sys().SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                                  sizeof(disposition));
   // The error that decided is kept over the close's.
   DWORD error = Sys().GetLastError();
-  Sys().CloseHandle(file);
+  file.Reset();
   Sys().SetLastError(error);
   return deleted;
 }

@@ -6,6 +6,7 @@
 
 #include "base/ascii_text.h"
 #include "base/memory.h"
+#include "platform/owned_handles.h"
 #include "platform/system_api.h"
 #include "services/named_file.h"
 
@@ -44,12 +45,8 @@ wchar_t* ReadValue(HKEY key, uint32_t* size, uint32_t* type) {
   return static_cast<wchar_t*>(data);
 }
 
-HKEY OpenSessionManager(REGSAM access) {
-  HKEY key = nullptr;
-  return Sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, access, &key) ==
-                 ERROR_SUCCESS
-             ? key
-             : nullptr;
+platform::OwnedKey OpenSessionManager(REGSAM access) {
+  return platform::OpenKey(HKEY_LOCAL_MACHINE, kSessionManagerKey, access);
 }
 
 // Walks the strings of the queue without ever reading past its data: the
@@ -99,12 +96,12 @@ const wchar_t* PathOfEntry(const wchar_t* entry) {
 
 PendingRenameTable LoadPendingRenameTable() {
   PendingRenameTable table;
-  HKEY key = OpenSessionManager(KEY_READ);
-  if (key == nullptr) {
+  platform::OwnedKey key = OpenSessionManager(KEY_READ);
+  if (!key.Held()) {
     return table;
   }
-  table.value = ReadValue(key, &table.bytes, &table.type);
-  Sys().RegCloseKey(key);
+  table.value = ReadValue(key.get(), &table.bytes, &table.type);
+  key.Reset();
   uint32_t strings = 0;
   for (QueueReader reader(table.value, table.bytes); table.value != nullptr && reader.More();
        ++strings) {
@@ -190,8 +187,8 @@ uint32_t WithoutCarriedOut(const wchar_t* value, uint32_t bytes, const wchar_t**
 // of the same name. A write that fails changes nothing.
 void DropCarriedOut(const PendingRenameTable& table, const wchar_t** carried,
                     uint32_t carried_count) {
-  HKEY key = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE);
-  if (key == nullptr) {
+  platform::OwnedKey key = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE);
+  if (!key.Held()) {
     return;
   }
   base::OwnedBlock<wchar_t> changed(nullptr);
@@ -199,7 +196,7 @@ void DropCarriedOut(const PendingRenameTable& table, const wchar_t** carried,
   uint32_t expected_bytes = table.bytes, expected_type = table.type;
   for (int attempt = 0; attempt < kRewriteAttempts; ++attempt) {
     uint32_t bytes = 0, type = 0;
-    base::OwnedBlock<wchar_t> now(ReadValue(key, &bytes, &type));
+    base::OwnedBlock<wchar_t> now(ReadValue(key.get(), &bytes, &type));
     if (now.get() == nullptr) {
       break;  // gone, or unreadable: nothing to take out
     }
@@ -221,13 +218,12 @@ void DropCarriedOut(const PendingRenameTable& table, const wchar_t** carried,
     uint32_t length =
         WithoutCarriedOut(now.get(), bytes, left.get(), carried_count, kept.get(), &pairs);
     if (pairs == 0) {
-      Sys().RegDeleteValueA(key, "PendingFileRenameOperations");
+      Sys().RegDeleteValueA(key.get(), "PendingFileRenameOperations");
     } else {
-      Sys().RegSetValueExW(key, kQueueValue, 0, type, kept.get(), length);
+      Sys().RegSetValueExW(key.get(), kQueueValue, 0, type, kept.get(), length);
     }
     break;
   }
-  Sys().RegCloseKey(key);
 }
 
 }  // namespace

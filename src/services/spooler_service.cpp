@@ -41,28 +41,24 @@ bool StartSpoolerAndWait(SC_HANDLE spooler) {
 bool CheckSpooler(session::InstallSession& session) {
   LogLine(session, L">Check Spooler");
   session::LogStep step(session);
-  bool result = true;
-  SC_HANDLE manager = Sys().OpenSCManagerW(nullptr, nullptr, kManagerAccess);
-  if (manager == nullptr) {
+  platform::OwnedService manager(Sys().OpenSCManagerW(nullptr, nullptr, kManagerAccess));
+  if (!manager.Held()) {
     ReportError(session, ErrorNumber::kOpenServiceManager);
     return false;
   }
-  SC_HANDLE spooler = Sys().OpenServiceW(manager, kSpoolerName, kCheckAccess);
-  if (spooler == nullptr) {
+  platform::OwnedService spooler(Sys().OpenServiceW(manager.get(), kSpoolerName, kCheckAccess));
+  if (!spooler.Held()) {
     ReportError(session, ErrorNumber::kOpenSpooler);
-    result = false;
-  } else {
-    SERVICE_STATUS status{};
-    // A status that cannot be read starts nothing and is no error.
-    if (Sys().QueryServiceStatus(spooler, &status) && status.dwCurrentState != SERVICE_RUNNING &&
-        !StartSpoolerAndWait(spooler)) {
-      ReportError(session, ErrorNumber::kStartSpooler);
-      result = false;
-    }
-    Sys().CloseServiceHandle(spooler);
+    return false;
   }
-  Sys().CloseServiceHandle(manager);
-  return result;
+  SERVICE_STATUS status{};
+  // A status that cannot be read starts nothing and is no error.
+  if (Sys().QueryServiceStatus(spooler.get(), &status) &&
+      status.dwCurrentState != SERVICE_RUNNING && !StartSpoolerAndWait(spooler.get())) {
+    ReportError(session, ErrorNumber::kStartSpooler);
+    return false;
+  }
+  return true;
 }
 
 void RestartSpooler(SpoolerStop& stop, session::InstallSession* log) {
@@ -70,23 +66,23 @@ void RestartSpooler(SpoolerStop& stop, session::InstallSession* log) {
     LogLine(*log, L">Restart Spooler");
   }
   stop.log = log;
-  stop.spooler = nullptr;
-  stop.manager = Sys().OpenSCManagerW(nullptr, nullptr, kManagerAccess);
-  if (stop.manager == nullptr) {
+  stop.spooler.Reset();
+  stop.manager.Reset(Sys().OpenSCManagerW(nullptr, nullptr, kManagerAccess));
+  if (!stop.manager.Held()) {
     if (log != nullptr) {
       ReportError(*log, ErrorNumber::kOpenServiceManager);
     }
     return;
   }
-  stop.spooler = Sys().OpenServiceW(stop.manager, kSpoolerName, kRestartAccess);
-  if (stop.spooler == nullptr) {
+  stop.spooler.Reset(Sys().OpenServiceW(stop.manager.get(), kSpoolerName, kRestartAccess));
+  if (!stop.spooler.Held()) {
     if (log != nullptr) {
       ReportError(*log, ErrorNumber::kOpenSpooler);
     }
     return;
   }
   SERVICE_STATUS status{};
-  if (!Sys().ControlService(stop.spooler, SERVICE_CONTROL_STOP, &status)) {
+  if (!Sys().ControlService(stop.spooler.get(), SERVICE_CONTROL_STOP, &status)) {
     DWORD error = Sys().GetLastError();
     // A spooler that was not running is no error.
     if (error != ERROR_SERVICE_NOT_ACTIVE && log != nullptr) {
@@ -97,20 +93,18 @@ void RestartSpooler(SpoolerStop& stop, session::InstallSession* log) {
   // Set whatever the stop request answered, so that ResumeSpooler starts the
   // spooler whenever it could be opened.
   stop.stopped = 1;
-  if (!PollFor(stop.spooler, SERVICE_STOPPED) && log != nullptr) {
+  if (!PollFor(stop.spooler.get(), SERVICE_STOPPED) && log != nullptr) {
     ReportError(*log, ErrorNumber::kStopSpooler);
   }
 }
 
 void ResumeSpooler(SpoolerStop& stop) {
-  if (stop.spooler != nullptr) {
-    if (stop.stopped != 0 && !StartSpoolerAndWait(stop.spooler) && stop.log != nullptr) {
-      ReportError(*stop.log, ErrorNumber::kStartSpooler);
-    }
-    Sys().CloseServiceHandle(stop.spooler);
+  if (stop.spooler.Held() && stop.stopped != 0 && !StartSpoolerAndWait(stop.spooler.get()) &&
+      stop.log != nullptr) {
+    ReportError(*stop.log, ErrorNumber::kStartSpooler);
   }
-  // Also when the manager could not be opened: closing null simply fails.
-  Sys().CloseServiceHandle(stop.manager);
+  stop.spooler.Reset();
+  stop.manager.Reset();
 }
 
 }  // namespace services

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "platform/windows_api.h"
+#include "platform/owned_handles.h"
 
 namespace session {
 struct InstallSession;
@@ -18,15 +18,15 @@ namespace services {
 struct SpoolerStop {
   // Where the lines and errors go; none writes and counts nothing.
   session::InstallSession* log = nullptr;
-  SC_HANDLE manager = nullptr;
-  SC_HANDLE spooler = nullptr;
+  platform::OwnedService manager;
+  platform::OwnedService spooler;
   uint8_t stopped = 0;  // the stop request was sent
 };
 
 // Access the operations ask for.
-inline constexpr DWORD kManagerAccess = 0xF0001;  // STANDARD_RIGHTS_REQUIRED | CONNECT
-inline constexpr DWORD kCheckAccess = 0x14;       // QUERY_STATUS | START
-inline constexpr DWORD kRestartAccess = 0x34;     // QUERY_STATUS | START | STOP
+inline constexpr DWORD kManagerAccess = STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT;
+inline constexpr DWORD kCheckAccess = SERVICE_QUERY_STATUS | SERVICE_START;
+inline constexpr DWORD kRestartAccess = kCheckAccess | SERVICE_STOP;
 inline constexpr int kPollPauses = 50;
 inline constexpr DWORD kPollPause = 200;  // ms
 
