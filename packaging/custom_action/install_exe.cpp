@@ -1,10 +1,16 @@
 #include "install_exe.h"
 
+#include "base/owned_handle.h"
 #include "heap_text.h"
 #include "installer_log.h"
 
 namespace custom_action {
 namespace {
+
+void CloseObject(HANDLE object) {
+  CloseHandle(object);
+}
+using OwnedObject = base::OwnedHandle<HANDLE, CloseObject>;  // file, pipe end, process, thread
 
 // Lines are cut here at the latest, so that output without line ends cannot
 // grow without bound.
@@ -122,42 +128,32 @@ bool Start(const wchar_t* program, wchar_t* line, HANDLE output, PROCESS_INFORMA
 RunResult RunInstallExe(MSIHANDLE install, const wchar_t* program, const wchar_t* word) {
   RunResult result;
   result.cancelled = Note(install, L"running \"%ls\" %ls", program, word);
-  HANDLE held = CreateFileW(program, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  OwnedObject held(CreateFileW(program, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
   SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-  HANDLE read = nullptr, write = nullptr;
+  HANDLE read_end = nullptr, write_end = nullptr;
+  bool piped = held.Held() && CreatePipe(&read_end, &write_end, &inheritable, 0);
+  OwnedObject read(piped ? read_end : nullptr), write(piped ? write_end : nullptr);
   HeapText line;
-  if (held == INVALID_HANDLE_VALUE || !CreatePipe(&read, &write, &inheritable, 0) ||
-      !SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0) ||
+  if (!piped || !SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0) ||
       !line.Format(wcslen(program) + wcslen(word) + 4, L"\"%ls\" %ls", program, word)) {
     result.error = GetLastError();
-  } else {
-    PROCESS_INFORMATION process{};
-    result.started = Start(program, line.get(), write, process);
-    result.error = result.started ? 0 : GetLastError();
-    CloseHandle(write);
-    write = nullptr;
-    if (result.started) {
-      LineSplitter lines(install);
-      while (WaitForSingleObject(process.hProcess, kPollMilliseconds) == WAIT_TIMEOUT) {
-        ReadAvailable(read, lines);
-      }
-      ReadAvailable(read, lines);  // everything it wrote is in the pipe now
-      lines.Finish();
-      result.cancelled = result.cancelled || lines.Cancelled();
-      GetExitCodeProcess(process.hProcess, &result.code);
-      CloseHandle(process.hThread);
-      CloseHandle(process.hProcess);
+    return result;
+  }
+  PROCESS_INFORMATION process{};
+  result.started = Start(program, line.get(), write.get(), process);
+  result.error = result.started ? 0 : GetLastError();
+  write.Reset();  // the program's is the writing end left: the pipe ends with it
+  if (result.started) {
+    OwnedObject running(process.hProcess), thread(process.hThread);
+    LineSplitter lines(install);
+    while (WaitForSingleObject(running.get(), kPollMilliseconds) == WAIT_TIMEOUT) {
+      ReadAvailable(read.get(), lines);
     }
-  }
-  if (read != nullptr) {
-    CloseHandle(read);
-  }
-  if (write != nullptr) {
-    CloseHandle(write);
-  }
-  if (held != INVALID_HANDLE_VALUE) {
-    CloseHandle(held);
+    ReadAvailable(read.get(), lines);  // everything it wrote is in the pipe now
+    lines.Finish();
+    result.cancelled = result.cancelled || lines.Cancelled();
+    GetExitCodeProcess(running.get(), &result.code);
   }
   return result;
 }
