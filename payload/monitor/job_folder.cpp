@@ -53,7 +53,9 @@ constexpr wchar_t kOwnerJob[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1300a9;;;";
 constexpr wchar_t kLocked[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;WD;;;S-1-0-0)";
 constexpr wchar_t kLockedJob[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
 // What a user holds on the user's own folder (kOwnerLevel).
-constexpr ACCESS_MASK kOwnerRights = 0x1300a9;
+constexpr ACCESS_MASK kOwnerRights = FILE_LIST_DIRECTORY | FILE_READ_EA | FILE_TRAVERSE |
+                                     FILE_READ_ATTRIBUTES | DELETE | READ_CONTROL | SYNCHRONIZE;
+static_assert(kOwnerRights == 0x1300a9, "the rights the folder's access list grants its owner");
 
 // Rights that let their holder change a folder or what is in it: add files
 // or folders, write its attributes (a folder turns into a junction so), delete

@@ -22,7 +22,7 @@ constexpr char kSubKeyValue[] = "SubKey";
 constexpr char kUserKey[] = "DsUser";
 constexpr char kSettingsBase[] = "Software\\Korvane Software KFT\\Lumenquill";
 constexpr char kSettingsPrefix[] = "Lumenquills\\";
-constexpr DWORD kDeleteAccess = 0x10004;  // DELETE | PRINTER_ACCESS_ADMINISTER
+constexpr DWORD kDeleteAccess = DELETE | PRINTER_ACCESS_ADMINISTER;
 constexpr size_t kNameBuffer = 260;
 
 const wchar_t* NameOrStar(const wchar_t* name) {

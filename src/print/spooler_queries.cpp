@@ -14,8 +14,8 @@ namespace {
 using platform::Sys;
 using session::LogLine;
 
-constexpr DWORD kOutOfMemory = 0x8007000E;  // E_OUTOFMEMORY
-constexpr size_t kSnapshotSlack = 32;       // zero bytes after the spooler's data
+constexpr auto kOutOfMemory = static_cast<DWORD>(E_OUTOFMEMORY);
+constexpr size_t kSnapshotSlack = 32;  // zero bytes after the spooler's data
 
 LPWSTR Writable(const wchar_t* text) {
   return const_cast<LPWSTR>(text);
@@ -156,20 +156,21 @@ HANDLE SpoolAddPrinter(PRINTER_INFO_2W& printer) {
   return Sys().AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&printer));
 }
 
-BOOL SpoolDeletePrinter(HANDLE printer) {
+bool SpoolDeletePrinter(HANDLE printer) {
   // Queued jobs would keep the printer alive: drop them first, whether or not
   // that works.
   Sys().SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PURGE);
-  return Sys().DeletePrinter(printer);
+  return Sys().DeletePrinter(printer) != FALSE;
 }
 
-BOOL SpoolAddDriver(DRIVER_INFO_6W& driver) {
+bool SpoolAddDriver(DRIVER_INFO_6W& driver) {
   return Sys().AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&driver),
-                                   APD_COPY_ALL_FILES);
+                                   APD_COPY_ALL_FILES) != FALSE;
 }
 
-BOOL SpoolDeleteMonitor(const wchar_t* environment) {
-  return Sys().DeleteMonitorW(nullptr, Writable(environment), Writable(product::kMonitorName));
+bool SpoolDeleteMonitor(const wchar_t* environment) {
+  return Sys().DeleteMonitorW(nullptr, Writable(environment), Writable(product::kMonitorName)) !=
+         FALSE;
 }
 
 }  // namespace print

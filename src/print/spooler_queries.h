@@ -90,8 +90,8 @@ void LogNameListing(session::InstallSession& session, const wchar_t* header,
 
 HANDLE SpoolAddPrinter(PRINTER_INFO_2W& printer);
 // Drops the printer's queued jobs, then deletes it; the handle stays open.
-BOOL SpoolDeletePrinter(HANDLE printer);
-BOOL SpoolAddDriver(DRIVER_INFO_6W& driver);
-BOOL SpoolDeleteMonitor(const wchar_t* environment);
+bool SpoolDeletePrinter(HANDLE printer);
+bool SpoolAddDriver(DRIVER_INFO_6W& driver);
+bool SpoolDeleteMonitor(const wchar_t* environment);
 
 }  // namespace print
