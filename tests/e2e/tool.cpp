@@ -569,10 +569,16 @@ int wmain(int count, wchar_t** arguments) {
   if (command == L"queue-delete" && count > 2) {
     return MoveFileExW(arguments[2], nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 0 : 1;
   }
-  if (command == L"msi-cancel" && count > 3) {  // through the installer's calls, as msiexec
-    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-    MsiSetExternalUIW(CancelAt, INSTALLLOGMODE_INFO, arguments[3]);
-    wprintf(L"installer: %u\n", MsiInstallProductW(arguments[2], L""));
+  // Through the installer's calls, as msiexec. msi.dll is loaded only here:
+  // imported, its own imports would load Wine's winspool.drv before the
+  // planted one that the DLL-planting scenario's control expects.
+  if (command == L"msi-cancel" && count > 3) {
+    Export<decltype(&MsiSetInternalUI)>(L"msi.dll", "MsiSetInternalUI")(INSTALLUILEVEL_NONE,
+                                                                        nullptr);
+    Export<decltype(&MsiSetExternalUIW)>(L"msi.dll", "MsiSetExternalUIW")(
+        CancelAt, INSTALLLOGMODE_INFO, arguments[3]);
+    auto install = Export<decltype(&MsiInstallProductW)>(L"msi.dll", "MsiInstallProductW");
+    wprintf(L"installer: %u\n", install(arguments[2], L""));
     return 0;
   }
   if (command == L"monitor-cases") {
