@@ -135,9 +135,10 @@ void RegisterForLogOn(const base::WideString& path) {
   bool whole = base::Assign(entry, L"\"", 1) &&
                base::Append(entry, base::Text(path), base::Length(path)) &&
                base::Append(entry, L"\"", 1);
-  platform::OwnedKey key =
-      whole ? platform::OpenKey(HKEY_LOCAL_MACHINE, kAutostartKey, KEY_ALL_ACCESS)
-            : platform::OwnedKey();
+  if (!whole) {
+    return;
+  }
+  platform::OwnedKey key = platform::OpenKey(HKEY_LOCAL_MACHINE, kAutostartKey, KEY_ALL_ACCESS);
   if (key.Held()) {
     Sys().RegSetValueExW(key.get(), kAutostartValue, 0, REG_SZ,
                          reinterpret_cast<const BYTE*>(base::Text(entry)),

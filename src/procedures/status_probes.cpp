@@ -85,8 +85,10 @@ bool CheckDriverVersion() {
   print::PrinterSnapshot snapshot;
   print::TakePrinterSnapshot(snapshot);
   PRINTER_INFO_2W* first = FirstProductPrinter(snapshot);
-  platform::OwnedPrinter printer =
-      first != nullptr ? platform::OpenPrinter(first->pPrinterName) : platform::OwnedPrinter();
+  if (first == nullptr) {
+    return false;
+  }
+  platform::OwnedPrinter printer = platform::OpenPrinter(first->pPrinterName);
   if (!printer.Held()) {
     return false;
   }

@@ -185,8 +185,12 @@ Script Read(const std::filesystem::path& path) {
 std::vector<Script> Scripts(bool swept = false) {
   std::vector<Script> scripts;
   for (const auto& entry : std::filesystem::directory_iterator(SCENARIO_DIR)) {
-    if (entry.path().extension() == ".scn" && (Read(entry.path()).sweep || !swept)) {
-      scripts.push_back(Read(entry.path()));
+    if (entry.path().extension() != ".scn") {
+      continue;
+    }
+    Script script = Read(entry.path());
+    if (script.sweep || !swept) {
+      scripts.push_back(std::move(script));
     }
   }
   std::sort(scripts.begin(), scripts.end(),
