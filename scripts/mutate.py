@@ -1,6 +1,7 @@
 """Seeds faults into the program and tells which ones the test suite misses.
 
     scripts/mutate [--seed N] [--count N] [--tree DIR] [--results FILE] [--only ID,...] [--list]
+    scripts/mutate --replay OLD_RESULTS [...]
 
 Every place in src/ and payload/ where a fault can be seeded is listed in a
 fixed order: comparisons flipped (== and !=, < and >=, ...), bounds shifted
@@ -15,6 +16,12 @@ tests need; a mutant that does not build is "not compilable". The fast tests
 run first, and everything else is built and the end-to-end tests run only
 when the fast ones all pass; any failure, crash or time-out kills the
 mutant, and one that passes everything "survived".
+
+`--replay` takes the mutants of an earlier run's results instead of drawing
+them, so that a change can be measured on the very mutants measured before
+it: each is applied to the line that still reads as the original did (the
+nearest one when the line moved), under its old number, and one whose line
+no longer exists is listed as "gone" and not run.
 
 Results go to FILE (default build/mutate/results.txt), one line a mutant;
 a second run with the same file skips the mutants already there, so a long
@@ -143,6 +150,30 @@ def draw(tree, seed, count):
     return [(index + 1, sites[site]) for index, site in enumerate(chosen)], len(sites)
 
 
+RESULT = re.compile(r"^(\d+) \w+ \d+s (\S+):(\d+) (\w+): (.*)  =>  (.*)$")
+
+
+def replayed(tree, old_results):
+    """The mutants of an earlier run's results, found again in this tree:
+    (mutants as draw() gives them, descriptions of those whose line is gone)."""
+    mutants, gone = [], []
+    for entry in open(old_results, encoding="utf-8"):
+        match = RESULT.match(entry.rstrip("\n"))
+        if not match:
+            continue
+        number, path, old_line, kind, original, new = match.groups()
+        source = os.path.join(tree, path)
+        lines = open(source, encoding="utf-8").readlines() if os.path.exists(source) else []
+        same = [n for n, line in enumerate(lines, 1) if line.strip() == original]
+        if not same:
+            gone.append(entry.split(" ", 3)[3].rstrip("\n"))
+            continue
+        line = min(same, key=lambda n: abs(n - int(old_line)))
+        indent = lines[line - 1][:len(lines[line - 1]) - len(lines[line - 1].lstrip())]
+        mutants.append((int(number), (path, line, kind, indent + new + "\n")))
+    return sorted(mutants), gone
+
+
 def run(command, limit, **options):
     """Runs a command; its exit code, or None when it ran out of time."""
     try:
@@ -217,12 +248,19 @@ def main():
     parser.add_argument("--results")
     parser.add_argument("--only", help="comma-separated mutant numbers")
     parser.add_argument("--list", action="store_true", help="print the mutants and stop")
+    parser.add_argument("--replay", help="the results file of an earlier run")
     options = parser.parse_args()
     tree = os.path.abspath(options.tree)
     work = os.path.abspath(options.work)
     results = options.results or os.path.join(work, "results.txt")
 
-    mutants, total = draw(tree, options.seed, options.count)
+    if options.replay:
+        mutants, gone = replayed(tree, options.replay)
+        total = len(all_sites(tree))
+        for description in gone:
+            print("gone", description)
+    else:
+        mutants, total = draw(tree, options.seed, options.count)
     if options.list:
         for number, site in mutants:
             with open(os.path.join(tree, site[0]), encoding="utf-8") as source:
