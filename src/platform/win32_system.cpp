@@ -48,14 +48,14 @@ Result Unbound(Result failure) {
 }
 
 #define BOUND(function) decltype(&::function) function##_ = nullptr
-
-// The functions of the three libraries, bound on first use.
-struct Bindings {
-  Bindings() {
-    HMODULE spooler = LoadSystemLibrary(L"winspool.drv");
-    HMODULE version = LoadSystemLibrary(L"version.dll");
-    HMODULE restart = LoadSystemLibrary(L"rstrtmgr.dll");
 #define BIND(library, function) function##_ = Bind<decltype(&::function)>(library, #function)
+
+// Each library's functions, bound when the first of them is called: a
+// command that never prints loads no spooler client (the largest of the
+// three, a tenth of a second under Wine).
+struct SpoolerCalls {
+  SpoolerCalls() {
+    HMODULE spooler = LoadSystemLibrary(L"winspool.drv");
     BIND(spooler, EnumMonitorsW);
     BIND(spooler, EnumPrinterDriversW);
     BIND(spooler, EnumPrintersW);
@@ -75,14 +75,6 @@ struct Bindings {
     BIND(spooler, GetPrinterDataExA);
     BIND(spooler, SetPrinterDataA);
     BIND(spooler, SetPrinterDataExA);
-    BIND(version, GetFileVersionInfoSizeW);
-    BIND(version, GetFileVersionInfoW);
-    BIND(version, VerQueryValueW);
-    BIND(restart, RmStartSession);
-    BIND(restart, RmRegisterResources);
-    BIND(restart, RmShutdown);
-    BIND(restart, RmEndSession);
-#undef BIND
     GetDefaultPrinterW_ = Bind<decltype(&::GetDefaultPrinterW)>(spooler, MAKEINTRESOURCEA(203));
     SetDefaultPrinterW_ = Bind<decltype(&::SetDefaultPrinterW)>(spooler, MAKEINTRESOURCEA(204));
   }
@@ -108,25 +100,50 @@ struct Bindings {
   BOUND(SetPrinterDataExA);
   BOUND(GetDefaultPrinterW);
   BOUND(SetDefaultPrinterW);
+};
+
+struct VersionCalls {
+  VersionCalls() {
+    HMODULE version = LoadSystemLibrary(L"version.dll");
+    BIND(version, GetFileVersionInfoSizeW);
+    BIND(version, GetFileVersionInfoW);
+    BIND(version, VerQueryValueW);
+  }
+
   BOUND(GetFileVersionInfoSizeW);
   BOUND(GetFileVersionInfoW);
   BOUND(VerQueryValueW);
+};
+
+struct RestartCalls {
+  RestartCalls() {
+    HMODULE restart = LoadSystemLibrary(L"rstrtmgr.dll");
+    BIND(restart, RmStartSession);
+    BIND(restart, RmRegisterResources);
+    BIND(restart, RmShutdown);
+    BIND(restart, RmEndSession);
+  }
+
   BOUND(RmStartSession);
   BOUND(RmRegisterResources);
   BOUND(RmShutdown);
   BOUND(RmEndSession);
 };
+#undef BIND
 
-const Bindings& Bound() {
-  static const Bindings bindings;
-  return bindings;
+template <typename Calls>
+const Calls& Bound() {
+  static const Calls calls;
+  return calls;
 }
 
-#define CALL(function, failure, ...) \
-  (Bound().function##_ != nullptr ? Bound().function##_(__VA_ARGS__) : Unbound(failure))
+#define CALL(library, function, failure, ...)                                          \
+  (Bound<library>().function##_ != nullptr ? Bound<library>().function##_(__VA_ARGS__) \
+                                           : Unbound(failure))
 // The printer-data and Restart Manager calls answer with an error code.
-#define CALL_CODE(function, ...) \
-  (Bound().function##_ != nullptr ? Bound().function##_(__VA_ARGS__) : DWORD{ERROR_PROC_NOT_FOUND})
+#define CALL_CODE(library, function, ...)                                              \
+  (Bound<library>().function##_ != nullptr ? Bound<library>().function##_(__VA_ARGS__) \
+                                           : DWORD{ERROR_PROC_NOT_FOUND})
 
 class Win32System final : public SystemApi {
  public:
@@ -156,74 +173,82 @@ class Win32System final : public SystemApi {
 
   BOOL EnumMonitorsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
                      LPDWORD returned) override {
-    return CALL(EnumMonitorsW, FALSE, server, level, buffer, size, needed, returned);
+    return CALL(SpoolerCalls, EnumMonitorsW, FALSE, server, level, buffer, size, needed, returned);
   }
   BOOL EnumPrinterDriversW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer,
                            DWORD size, LPDWORD needed, LPDWORD returned) override {
-    return CALL(EnumPrinterDriversW, FALSE, server, environment, level, buffer, size, needed,
-                returned);
+    return CALL(SpoolerCalls, EnumPrinterDriversW, FALSE, server, environment, level, buffer, size,
+                needed, returned);
   }
   BOOL EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
                      LPDWORD needed, LPDWORD returned) override {
-    return CALL(EnumPrintersW, FALSE, flags, name, level, buffer, size, needed, returned);
+    return CALL(SpoolerCalls, EnumPrintersW, FALSE, flags, name, level, buffer, size, needed,
+                returned);
   }
   BOOL GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size,
                    LPDWORD needed) override {
-    return CALL(GetPrinterW, FALSE, printer, level, buffer, size, needed);
+    return CALL(SpoolerCalls, GetPrinterW, FALSE, printer, level, buffer, size, needed);
   }
   BOOL GetPrinterDriverW(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE buffer, DWORD size,
                          LPDWORD needed) override {
-    return CALL(GetPrinterDriverW, FALSE, printer, environment, level, buffer, size, needed);
+    return CALL(SpoolerCalls, GetPrinterDriverW, FALSE, printer, environment, level, buffer, size,
+                needed);
   }
   BOOL GetPrinterDriverDirectoryW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer,
                                   DWORD size, LPDWORD needed) override {
-    return CALL(GetPrinterDriverDirectoryW, FALSE, server, environment, level, buffer, size,
-                needed);
+    return CALL(SpoolerCalls, GetPrinterDriverDirectoryW, FALSE, server, environment, level, buffer,
+                size, needed);
   }
   BOOL AddMonitorW(LPWSTR server, DWORD level, LPBYTE monitor) override {
-    return CALL(AddMonitorW, FALSE, server, level, monitor);
+    return CALL(SpoolerCalls, AddMonitorW, FALSE, server, level, monitor);
   }
   BOOL DeleteMonitorW(LPWSTR server, LPWSTR environment, LPWSTR monitor) override {
-    return CALL(DeleteMonitorW, FALSE, server, environment, monitor);
+    return CALL(SpoolerCalls, DeleteMonitorW, FALSE, server, environment, monitor);
   }
   BOOL AddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE driver, DWORD flags) override {
-    return CALL(AddPrinterDriverExW, FALSE, server, level, driver, flags);
+    return CALL(SpoolerCalls, AddPrinterDriverExW, FALSE, server, level, driver, flags);
   }
   BOOL DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR driver, DWORD delete_flags,
                               DWORD version) override {
-    return CALL(DeletePrinterDriverExW, FALSE, server, environment, driver, delete_flags, version);
+    return CALL(SpoolerCalls, DeletePrinterDriverExW, FALSE, server, environment, driver,
+                delete_flags, version);
   }
   HANDLE AddPrinterW(LPWSTR server, DWORD level, LPBYTE printer) override {
-    return CALL(AddPrinterW, HANDLE{nullptr}, server, level, printer);
+    return CALL(SpoolerCalls, AddPrinterW, HANDLE{nullptr}, server, level, printer);
   }
-  BOOL DeletePrinter(HANDLE printer) override { return CALL(DeletePrinter, FALSE, printer); }
+  BOOL DeletePrinter(HANDLE printer) override {
+    return CALL(SpoolerCalls, DeletePrinter, FALSE, printer);
+  }
   BOOL OpenPrinterW(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) override {
-    return CALL(OpenPrinterW, FALSE, name, printer, defaults);
+    return CALL(SpoolerCalls, OpenPrinterW, FALSE, name, printer, defaults);
   }
-  BOOL ClosePrinter(HANDLE printer) override { return CALL(ClosePrinter, FALSE, printer); }
+  BOOL ClosePrinter(HANDLE printer) override {
+    return CALL(SpoolerCalls, ClosePrinter, FALSE, printer);
+  }
   BOOL SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) override {
-    return CALL(SetPrinterW, FALSE, printer, level, info, command);
+    return CALL(SpoolerCalls, SetPrinterW, FALSE, printer, level, info, command);
   }
   DWORD GetPrinterDataA(HANDLE printer, LPSTR value, LPDWORD type, LPBYTE data, DWORD size,
                         LPDWORD needed) override {
-    return CALL_CODE(GetPrinterDataA, printer, value, type, data, size, needed);
+    return CALL_CODE(SpoolerCalls, GetPrinterDataA, printer, value, type, data, size, needed);
   }
   DWORD GetPrinterDataExA(HANDLE printer, LPCSTR key, LPCSTR value, LPDWORD type, LPBYTE data,
                           DWORD size, LPDWORD needed) override {
-    return CALL_CODE(GetPrinterDataExA, printer, key, value, type, data, size, needed);
+    return CALL_CODE(SpoolerCalls, GetPrinterDataExA, printer, key, value, type, data, size,
+                     needed);
   }
   DWORD SetPrinterDataA(HANDLE printer, LPSTR value, DWORD type, LPBYTE data, DWORD size) override {
-    return CALL_CODE(SetPrinterDataA, printer, value, type, data, size);
+    return CALL_CODE(SpoolerCalls, SetPrinterDataA, printer, value, type, data, size);
   }
   DWORD SetPrinterDataExA(HANDLE printer, LPCSTR key, LPCSTR value, DWORD type, LPBYTE data,
                           DWORD size) override {
-    return CALL_CODE(SetPrinterDataExA, printer, key, value, type, data, size);
+    return CALL_CODE(SpoolerCalls, SetPrinterDataExA, printer, key, value, type, data, size);
   }
   BOOL GetDefaultPrinterW(LPWSTR buffer, LPDWORD chars) override {
-    return CALL(GetDefaultPrinterW, FALSE, buffer, chars);
+    return CALL(SpoolerCalls, GetDefaultPrinterW, FALSE, buffer, chars);
   }
   BOOL SetDefaultPrinterW(LPCWSTR printer) override {
-    return CALL(SetDefaultPrinterW, FALSE, printer);
+    return CALL(SpoolerCalls, SetDefaultPrinterW, FALSE, printer);
   }
 
   LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD options, REGSAM access,
@@ -276,13 +301,13 @@ class Win32System final : public SystemApi {
   }
 
   DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) override {
-    return CALL(GetFileVersionInfoSizeW, DWORD{0}, path, handle);
+    return CALL(VersionCalls, GetFileVersionInfoSizeW, DWORD{0}, path, handle);
   }
   BOOL GetFileVersionInfoW(LPCWSTR path, DWORD handle, DWORD size, LPVOID data) override {
-    return CALL(GetFileVersionInfoW, FALSE, path, handle, size, data);
+    return CALL(VersionCalls, GetFileVersionInfoW, FALSE, path, handle, size, data);
   }
   BOOL VerQueryValueW(LPCVOID block, LPCWSTR sub_block, LPVOID* buffer, PUINT length) override {
-    return CALL(VerQueryValueW, FALSE, block, sub_block, buffer, length);
+    return CALL(VersionCalls, VerQueryValueW, FALSE, block, sub_block, buffer, length);
   }
 
   HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) override { return ::GlobalAlloc(flags, bytes); }
@@ -359,18 +384,20 @@ class Win32System final : public SystemApi {
   }
 
   DWORD RmStartSession(DWORD* session, DWORD flags, WCHAR key[]) override {
-    return CALL_CODE(RmStartSession, session, flags, key);
+    return CALL_CODE(RestartCalls, RmStartSession, session, flags, key);
   }
   DWORD RmRegisterResources(DWORD session, UINT file_count, LPCWSTR files[], UINT application_count,
                             RM_UNIQUE_PROCESS applications[], UINT service_count,
                             LPCWSTR services[]) override {
-    return CALL_CODE(RmRegisterResources, session, file_count, files, application_count,
-                     applications, service_count, services);
+    return CALL_CODE(RestartCalls, RmRegisterResources, session, file_count, files,
+                     application_count, applications, service_count, services);
   }
   DWORD RmShutdown(DWORD session, ULONG flags, RM_WRITE_STATUS_CALLBACK status) override {
-    return CALL_CODE(RmShutdown, session, flags, status);
+    return CALL_CODE(RestartCalls, RmShutdown, session, flags, status);
   }
-  DWORD RmEndSession(DWORD session) override { return CALL_CODE(RmEndSession, session); }
+  DWORD RmEndSession(DWORD session) override {
+    return CALL_CODE(RestartCalls, RmEndSession, session);
+  }
 
   LPWSTR GetCommandLineW() override { return ::GetCommandLineW(); }
   LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) override {
