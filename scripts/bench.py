@@ -105,7 +105,7 @@ def profile(build, template, name):
     machine.wine("reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/d",
                  ";".join(imported_functions(install) + ["winspool.drv", "version", "rstrtmgr"]),
                  "/f")
-    env = dict(machine.env, WINEDEBUG="+timestamp,+pid,+relay,+loaddll")
+    env = dict(machine.env, WINEDEBUG="+timestamp,+pid,+relay,+loaddll", E2E_TRACE="1")
     trace = os.path.join(machine.prefix, "relay.txt")
     with open(trace, "wb") as output:
         subprocess.run([e2e.WINE, os.path.join(build, "tests", "e2e", "e2e_tool.exe"), "setup",

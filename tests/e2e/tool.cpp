@@ -100,7 +100,11 @@ int Setup(int count, wchar_t** arguments) {
   STARTUPINFOW startup{sizeof(startup)};
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = writer;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);  // where Wine's traces go (scripts/bench)
+  // Where Wine's traces go (scripts/bench --profile); never otherwise, for
+  // the program would hand the handle on to what it starts.
+  if (_wgetenv(L"E2E_TRACE") != nullptr) {
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  }
   if (hidden) {  // a window station without WSF_VISIBLE, as a service has
     HWINSTA own = GetProcessWindowStation();
     SetProcessWindowStation(CreateWindowStationW(L"hidden", 0, WINSTA_ALL_ACCESS, nullptr));
