@@ -8,11 +8,12 @@ binary.
     bench.py --build BUILD_DIR [--runs N]
     bench.py --build BUILD_DIR --profile COMMAND
 
---profile runs one command once with Wine's relay trace of the calls
-install.exe makes (and only those), and says where its time went: the
-platform calls that took the most, summed by name, and the time spent between
-calls, in the program's own code. The trace slows every call a little, so
-compare the rows with one another, not with the table.
+--profile runs one command once with Wine's relay trace of the functions
+install.exe calls, counts only the calls install.exe makes, and says where
+its time went: the platform calls that took the most, summed by name, and the
+time spent between calls, in the program's own code. The trace slows every
+call, the loading of a DLL most (its initialisation calls traced functions
+too), so the rows rank the costs rather than measure them.
 """
 import argparse
 import collections

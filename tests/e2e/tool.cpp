@@ -137,12 +137,12 @@ int Setup(int count, wchar_t** arguments) {
     HWND dialog = nullptr;
     EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&dialog));
     if (dialog != nullptr && dialog != closed) {
-      ULONGLONG found = GetTickCount64();
       // Until it has its text, 5 s at most (and longer when the demo
       // photographs it).
       for (int wait = 0; wait < 100 && Text(GetDlgItem(dialog, 1001)).empty(); ++wait) {
         Sleep(50);
       }
+      ULONGLONG found = GetTickCount64();  // from here on the dialog waits for its user
       if (const wchar_t* pause = _wgetenv(L"E2E_DIALOG_PAUSE")) {
         Sleep(_wtoi(pause));
       }
