@@ -71,13 +71,18 @@ def timed(machine, words):
 
 
 RELAY = re.compile(r"^(\d+)\.(\d+):([0-9a-f]+):([0-9a-f]+):(Call|Ret )\s+([\w.]+)\(")
+LOADED = re.compile(r"^[\d.]+:([0-9a-f]+):[0-9a-f]+:trace:loaddll:")
+
+
+def headers(path):
+    return subprocess.run(["x86_64-w64-mingw32-objdump", "-p", path], capture_output=True,
+                          text=True).stdout
 
 
 def imported_functions(path):
     """dll.function for every function the binary imports."""
     found, library = [], None
-    for line in subprocess.run(["x86_64-w64-mingw32-objdump", "-p", path], capture_output=True,
-                               text=True).stdout.splitlines():
+    for line in headers(path).splitlines():
         if "DLL Name:" in line:
             library = line.split()[-1].rsplit(".", 1)[0]
         elif library and re.match(r"^\t[0-9a-f]+\t +\d+  \w+$", line):
@@ -88,8 +93,7 @@ def imported_functions(path):
 
 
 def image_range(path):
-    header = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", path], capture_output=True,
-                            text=True).stdout
+    header = headers(path)
     value = lambda name: int(re.search(rf"^{name}\s+([0-9a-f]+)$", header, re.M).group(1), 16)
     return value("ImageBase"), value("SizeOfImage")
 
@@ -113,21 +117,21 @@ def profile(build, template, name):
                         e2e.X64 + r"\install.exe", *words], env=env, stdout=subprocess.DEVNULL,
                        stderr=output, timeout=300)
     subprocess.run([e2e.WINESERVER, "-k"], env=machine.env)
-    # The harness's own calls are traced too: only install.exe's process counts.
-    loaded = re.search(r"^[\d.]+:([0-9a-f]+):[0-9a-f]+:trace:loaddll:.*install\.exe",
-                       open(trace, errors="replace").read(), re.M)
     # A call counts when it returns into install.exe's image (never relocated
     # under Wine); other modules' calls of the same functions are left out.
     # Calls nest only where the program is called back (a dialog's procedure).
     base, size = image_range(install)
     spent, calls, open_calls, first, last = collections.Counter(), collections.Counter(), {}, None, 0
+    program = None  # install.exe's process: the harness's own calls are traced too
     for line in open(trace, errors="replace"):
+        loaded = LOADED.match(line)
+        program = loaded.group(1) if loaded and "install.exe" in line else program
         match = RELAY.match(line)
         returns = re.search(r" ret=([0-9a-f]+)$", line.rstrip())
         if not match or not returns or not base <= int(returns.group(1), 16) < base + size:
             continue
         seconds, millis, process, thread, kind, function = match.groups()
-        if not loaded or process != loaded.group(1):
+        if process != program:
             continue
         now = int(seconds) * 1000 + int(millis)
         first, last = first if first is not None else now, now
@@ -151,9 +155,7 @@ def profile(build, template, name):
 
 
 def imports(path):
-    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", path], capture_output=True,
-                          text=True).stdout
-    return sorted({line.split()[-1] for line in dump.splitlines() if "DLL Name" in line})
+    return sorted({line.split()[-1] for line in headers(path).splitlines() if "DLL Name" in line})
 
 
 def main():

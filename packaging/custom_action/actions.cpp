@@ -43,21 +43,19 @@ UINT UnknownOutcome(MSIHANDLE install, const wchar_t* word, DWORD code) {
   return ERROR_INSTALL_FAILURE;
 }
 
-bool Started(MSIHANDLE install, const wchar_t* word, RunResult& run) {
+// Logs how install.exe ended: ERROR_SUCCESS when it ran and the installer's
+// user did not cancel meanwhile, else what the action ends with. A cancel is
+// honoured only now that install.exe was let finish: the action ends as
+// cancelled, and the installer rolls back what it did.
+UINT Ran(MSIHANDLE install, const wchar_t* word, const RunResult& run) {
   bool cancel = run.started ? Note(install, L"install.exe %ls ended with %lu", word, run.code)
                             : Note(install, L"install.exe %ls could not be started (error %lu)",
                                    word, run.error);
-  run.cancelled = run.cancelled || cancel;
-  return run.started;
-}
-
-// The installer's user cancelled while install.exe ran, which was let finish:
-// the action ends as cancelled, and the installer rolls back what it did.
-bool Cancelled(MSIHANDLE install, const wchar_t* word, const RunResult& run) {
-  if (run.cancelled) {
+  if (run.cancelled || cancel) {
     Note(install, L"the installation was cancelled: install.exe %ls was let finish first", word);
+    return ERROR_INSTALL_USEREXIT;
   }
-  return run.cancelled;
+  return run.started ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
 // Runs the installed install.exe, whose path the action's CustomActionData
@@ -69,12 +67,8 @@ UINT RunInstalled(MSIHANDLE install, const wchar_t* word, ExitCode done) {
     return ERROR_INSTALL_FAILURE;
   }
   RunResult run = custom_action::RunInstallExe(install, program.get(), word);
-  bool started = Started(install, word, run);
-  if (Cancelled(install, word, run)) {
-    return ERROR_INSTALL_USEREXIT;
-  }
-  if (!started) {
-    return ERROR_INSTALL_FAILURE;
+  if (UINT ended = Ran(install, word, run); ended != ERROR_SUCCESS) {
+    return ended;
   }
   if (Is(run.code, done)) {
     return ERROR_SUCCESS;
@@ -151,12 +145,8 @@ extern "C" UINT __stdcall CheckRestartFirst(MSIHANDLE install) {
     Note(install, L"could not write a copy of install.exe to run (error %lu)", error);
     return ERROR_INSTALL_FAILURE;
   }
-  bool started = Started(install, L"onInit", run);
-  if (Cancelled(install, L"onInit", run)) {
-    return ERROR_INSTALL_USEREXIT;
-  }
-  if (!started) {
-    return ERROR_INSTALL_FAILURE;
+  if (UINT ended = Ran(install, L"onInit", run); ended != ERROR_SUCCESS) {
+    return ended;
   }
   if (Is(run.code, ExitCode::kFilesPending)) {
     Note(install, L"files of an earlier installation wait for the next restart");

@@ -45,10 +45,6 @@ wchar_t* ReadValue(HKEY key, uint32_t* size, uint32_t* type) {
   return static_cast<wchar_t*>(data);
 }
 
-platform::OwnedKey OpenSessionManager(REGSAM access) {
-  return platform::OpenKey(HKEY_LOCAL_MACHINE, kSessionManagerKey, access);
-}
-
 // Walks the strings of the queue without ever reading past its data: the
 // characters before the value's final terminator, a last string without a
 // terminator ending with the data.
@@ -96,7 +92,7 @@ const wchar_t* PathOfEntry(const wchar_t* entry) {
 
 PendingRenameTable LoadPendingRenameTable() {
   PendingRenameTable table;
-  platform::OwnedKey key = OpenSessionManager(KEY_READ);
+  platform::OwnedKey key = platform::OpenKey(HKEY_LOCAL_MACHINE, kSessionManagerKey, KEY_READ);
   if (!key.Held()) {
     return table;
   }
@@ -187,7 +183,8 @@ uint32_t WithoutCarriedOut(const wchar_t* value, uint32_t bytes, const wchar_t**
 // of the same name. A write that fails changes nothing.
 void DropCarriedOut(const PendingRenameTable& table, const wchar_t** carried,
                     uint32_t carried_count) {
-  platform::OwnedKey key = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE);
+  platform::OwnedKey key =
+      platform::OpenKey(HKEY_LOCAL_MACHINE, kSessionManagerKey, KEY_QUERY_VALUE | KEY_SET_VALUE);
   if (!key.Held()) {
     return;
   }

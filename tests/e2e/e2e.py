@@ -435,7 +435,7 @@ def msi_exit_codes(machine):
     msiexec("/i", "onInit=7")
     msiexec("/i", "onInit=200")
     # Cancel pressed while install.exe installs: it finishes, then the
-    # installation is rolled back (its uninstall runs) and ends as cancelled.
+    # installation ends as cancelled (Wine's msiexec rolls nothing back).
     machine.stand_ins("onInit=102 in_notray=1 uninstall=2", machine.tool, "msi-cancel",
                       r"C:\setup.msi", "in_notray")
 
